@@ -1,0 +1,51 @@
+# Tavrino: the two set-up commands (make run, make test) and the benchmarks (make bench).
+# Every target installs what is missing first, so each works on a fresh machine.
+
+SHELL      := /bin/bash
+JOBS       ?= $(shell nproc)
+RELEASE    := build/release
+ASAN       := build/asan
+BENCHDIR   := build/bench
+CMAKE_GEN  := -G Ninja
+APPDIR     := $(RELEASE)/tavrino
+
+.PHONY: all run test bench deps build build-asan build-bench clean install uninstall
+
+all: build
+
+deps:
+	@scripts/install-deps
+
+$(RELEASE)/build.ninja: | deps
+	cmake -S . -B $(RELEASE) $(CMAKE_GEN) -DCMAKE_BUILD_TYPE=Release -DTAVRINO_TESTS=OFF
+
+build: deps $(RELEASE)/build.ninja
+	cmake --build $(RELEASE) -j $(JOBS) --target tavrino
+	@scripts/prepare-appdir $(APPDIR)
+
+# Starts the recorder. Without a display it says so (see README).
+run: build
+	scripts/run-tavrino $(APPDIR)/tavrino
+
+$(ASAN)/build.ninja: | deps
+	cmake -S . -B $(ASAN) $(CMAKE_GEN) -DCMAKE_BUILD_TYPE=RelWithDebInfo -DTAVRINO_SANITIZE=ON -DTAVRINO_TESTS=ON
+
+build-asan: deps $(ASAN)/build.ninja
+	cmake --build $(ASAN) -j $(JOBS)
+
+# Every test, under AddressSanitizer and UndefinedBehaviorSanitizer, offscreen, with a
+# private PulseAudio server that is stopped afterwards.
+test: build-asan
+	scripts/with-pulse-test-server scripts/run-tests $(ASAN) $(JOBS)
+
+$(BENCHDIR)/build.ninja: | deps
+	cmake -S . -B $(BENCHDIR) $(CMAKE_GEN) -DCMAKE_BUILD_TYPE=Release -DTAVRINO_TESTS=OFF -DTAVRINO_BENCH=ON
+
+build-bench: deps $(BENCHDIR)/build.ninja
+	cmake --build $(BENCHDIR) -j $(JOBS)
+
+bench: build-bench
+	scripts/with-pulse-test-server scripts/run-benches $(BENCHDIR)
+
+clean:
+	rm -rf build
