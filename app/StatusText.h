@@ -1,0 +1,22 @@
+#pragma once
+// Texts and levels of the status display: file size, recorded time, channel peaks.
+
+#include <cstdint>
+#include <span>
+#include <string>
+
+namespace tavrino {
+
+// "1023 bytes", "2 KB", "1.5 MB", "1.0 GB"; empty for a negative size. The limits are
+// 1023 and 2^30 - 1; the fractions round halves away from zero.
+std::string FormatFileSize(double size);
+
+// "m:ss": seconds = ms / 1000 to the nearest (ties to even), minutes truncated, any number
+// of minute digits (65432 ms -> "1:05", 3600000 ms -> "60:00").
+std::string FormatElapsed(int32_t ms);
+
+// The largest absolute value among buffer[start], buffer[start + step], ... as a 32-bit
+// value (-32768 counts 32768); 0 when start lies beyond the buffer. step must be >= 1.
+int32_t LinePeak(std::span<const int16_t> buffer, int32_t start, int32_t step);
+
+}  // namespace tavrino
