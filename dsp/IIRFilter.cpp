@@ -144,23 +144,22 @@ void IIRFilter::ProcessSamples_16bit(std::span<int16_t> intSamples) noexcept {
 
 void IIRFilter::ProcessSamples_8bit(std::span<uint8_t> btSamples) noexcept {
     if (!enabled_ || !Passes()) return;
-    float x1 = x1_, x2 = x2_, y1 = y1_, y2 = y2_;
+    double x1 = x1_, x2 = x2_, y1 = y1_, y2 = y2_;
     for (uint8_t& b : btSamples) {
-        using D = double;
-        const float x = static_cast<float>(D(static_cast<int32_t>(b) - 128) / 127.0);
-        const float y = static_cast<float>(D(b0_) * x + D(b1_) * x1 + D(b2_) * x2 - D(a1_) * y1 - D(a2_) * y2);
+        const double x = static_cast<float>(static_cast<double>(static_cast<int32_t>(b) - 128) / 127.0);
+        const double y = static_cast<float>(b0_ * x + b1_ * x1 + b2_ * x2 - a1_ * y1 - a2_ * y2);
         x2 = x1;
         x1 = x;
         y2 = y1;
         y1 = y;
-        if (y > 1.0f) {
+        if (y > 1.0) {
             b = 255;
-        } else if (y < -1.0f) {
+        } else if (y < -1.0) {
             b = 0;
         } else if (y != y) {
             b = 128;
         } else {
-            b = static_cast<uint8_t>(RoundHalfEven(static_cast<double>(y) * 127.0 + 128.0));
+            b = static_cast<uint8_t>(RoundHalfEven(y * 127.0 + 128.0));
         }
     }
     x1_ = x1;

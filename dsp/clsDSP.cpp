@@ -182,57 +182,51 @@ void clsDSP::UpdateEqualizer() noexcept {
 // ---------------------------------------------------------------------------------------
 // Processing
 
-void clsDSP::ProcessSamples(std::span<int16_t> intSamples) noexcept {
-    if (samplerate_ == 0 || channels_ == 0) return;
-    if (effects_used_ & FX_AMPLIFY) ProcessAmplify(intSamples, static_cast<float>(amplify_db_), AmplifyUnit::Decibel);
-    if (effects_used_ & FX_ECHO) ProcessEcho(intSamples);
-    if (effects_used_ & FX_PHASESHIFT) ProcessPhaser(intSamples);
-    if (effects_used_ & FX_EQUALIZER) ProcessEqualizer(intSamples);
-}
+// The echo on locals for one buffer.
+struct clsDSP::EchoRun {
+    int16_t* line;
+    int32_t length;
+    int32_t pos;
+    float amp;
 
-void clsDSP::ProcessAmplify(std::span<int16_t> intSamples, float gain, AmplifyUnit unit) noexcept {
-    float factor = gain;
-    switch (unit) {
-        case AmplifyUnit::Decibel:
-            factor = static_cast<float>(std::pow(10.0, static_cast<double>(gain) / 20.0));
-            break;
-        case AmplifyUnit::Percent:
-            factor = static_cast<float>(static_cast<double>(gain) / 100.0);
-            break;
-        case AmplifyUnit::Factor:
-            break;
+    static EchoRun From(const clsDSP& fx) noexcept {
+        return {const_cast<int16_t*>(fx.echo_line_.data()), static_cast<int32_t>(fx.echo_line_.size()), fx.echo_pos_,
+                fx.echo_amp_in_use_};
     }
-    for (int16_t& s : intSamples) s = ToSample(static_cast<float>(s) * factor);
-}
+    void Store(clsDSP& fx) const noexcept { fx.echo_pos_ = pos; }
 
-void clsDSP::ProcessEcho(std::span<int16_t> samples) noexcept {
-    if (echo_line_.empty()) return;
-    int16_t* const line = echo_line_.data();
-    const int32_t length = static_cast<int32_t>(echo_line_.size());
-    const float amp = echo_amp_in_use_;
-    int32_t pos = echo_pos_;
-    for (int16_t& s : samples) {
+    int16_t Step(int16_t s) noexcept {
         const int32_t t = static_cast<int32_t>(s) + line[pos];
         const int16_t out = static_cast<int16_t>(std::clamp<int32_t>(t, -32768, 32767));
-        s = out;
         // The exact product, rounded; clipped, since amp may be -1 or below.
         line[pos] = ToSample(static_cast<double>(out) * amp);
         if (++pos == length) pos = 0;
+        return out;
     }
-    echo_pos_ = pos;
-}
+};
 
-void clsDSP::ProcessPhaser(std::span<int16_t> samples) noexcept {
-    float x1 = ps_x1_, x2 = ps_x2_, x3 = ps_x3_, x4 = ps_x4_;
-    float y1 = ps_y1_, y2 = ps_y2_, y3 = ps_y3_, y4 = ps_y4_;
-    float pos = sweep_pos_, step = sweep_step_;
-    const float up = sweep_factor_, down = static_cast<float>(1.0 / sweep_factor_);
-    const float lo = sweep_min_, hi = sweep_max_;
-    const double fb = ps_feedback_, wet = ps_wet_, dry = ps_dry_;
-    // Each line in double from float operands, its result held as a float.
-    using D = double;
-    for (int16_t& s : samples) {
-        const float x = static_cast<float>(D(s) / 32767.0);
+// The phaser on locals for one buffer. Each line is evaluated in double from float
+// operands and its result held as a float.
+struct clsDSP::PhaserRun {
+    float x1, x2, x3, x4, y1, y2, y3, y4;
+    float pos, step, up, down, lo, hi;
+    double fb, wet, dry;
+
+    static PhaserRun From(const clsDSP& fx) noexcept {
+        return {fx.ps_x1_, fx.ps_x2_, fx.ps_x3_, fx.ps_x4_, fx.ps_y1_, fx.ps_y2_, fx.ps_y3_, fx.ps_y4_,
+                fx.sweep_pos_, fx.sweep_step_, fx.sweep_factor_, static_cast<float>(1.0 / fx.sweep_factor_),
+                fx.sweep_min_, fx.sweep_max_, fx.ps_feedback_, fx.ps_wet_, fx.ps_dry_};
+    }
+    void Store(clsDSP& fx) const noexcept {
+        fx.ps_x1_ = x1, fx.ps_x2_ = x2, fx.ps_x3_ = x3, fx.ps_x4_ = x4;
+        fx.ps_y1_ = y1, fx.ps_y2_ = y2, fx.ps_y3_ = y3, fx.ps_y4_ = y4;
+        fx.sweep_pos_ = pos;
+        fx.sweep_step_ = step;
+    }
+
+    int16_t Step(int16_t s) noexcept {
+        using D = double;
+        const float x = static_cast<float>(D(s) * kInv32767);
         const D c = static_cast<float>((1.0 - pos) / (1.0 + pos));
         const float in = static_cast<float>(x + y4 * fb);
         y1 = static_cast<float>(c * (D(in) + y1) - x1);
@@ -250,16 +244,57 @@ void clsDSP::ProcessPhaser(std::span<int16_t> samples) noexcept {
         } else if (pos < lo) {
             step = up;
         }
-        s = ToSample(out * 32767.0f);
+        return ToSample(out * 32767.0f);
     }
-    ps_x1_ = x1, ps_x2_ = x2, ps_x3_ = x3, ps_x4_ = x4;
-    ps_y1_ = y1, ps_y2_ = y2, ps_y3_ = y3, ps_y4_ = y4;
-    sweep_pos_ = pos;
-    sweep_step_ = step;
+};
+
+// The amplifier, echo and phaser run in one pass over the buffer, then each band of the
+// equalizer over the whole buffer. Each effect still sees the values in order, each one
+// after the effects before it, so the results are those of running the effects one
+// after the other over the whole buffer.
+void clsDSP::ProcessSamples(std::span<int16_t> intSamples) noexcept {
+    if (samplerate_ == 0 || channels_ == 0) return;
+    const bool amplify = (effects_used_ & FX_AMPLIFY) != 0;
+    const bool echo = (effects_used_ & FX_ECHO) != 0 && !echo_line_.empty();
+    const bool phaser = (effects_used_ & FX_PHASESHIFT) != 0;
+    const size_t bands = (effects_used_ & FX_EQUALIZER) != 0 ? bands_.size() : 0;
+
+    const float factor = AmplifyFactor(static_cast<float>(amplify_db_), AmplifyUnit::Decibel);
+    EchoRun e = EchoRun::From(*this);
+    PhaserRun p = PhaserRun::From(*this);
+    IIRFilter* const band = bands_.data();
+    int16_t* const d = intSamples.data();
+    const size_t n_values = intSamples.size();
+
+    if (amplify || echo || phaser) {
+        for (size_t n = 0; n < n_values; ++n) {
+            int16_t v = d[n];
+            if (amplify) v = ToSample(static_cast<float>(v) * factor);
+            if (echo) v = e.Step(v);
+            if (phaser) v = p.Step(v);
+            d[n] = v;
+        }
+    }
+    for (size_t k = 0; k < bands; ++k) band[k].ProcessSamples_16bit(intSamples);
+    if (echo) e.Store(*this);
+    if (phaser) p.Store(*this);
 }
 
-void clsDSP::ProcessEqualizer(std::span<int16_t> samples) noexcept {
-    for (IIRFilter& band : bands_) band.ProcessSamples_16bit(samples);
+float clsDSP::AmplifyFactor(float gain, AmplifyUnit unit) noexcept {
+    switch (unit) {
+        case AmplifyUnit::Decibel:
+            return static_cast<float>(std::pow(10.0, static_cast<double>(gain) / 20.0));
+        case AmplifyUnit::Percent:
+            return static_cast<float>(static_cast<double>(gain) / 100.0);
+        case AmplifyUnit::Factor:
+            break;
+    }
+    return gain;
+}
+
+void clsDSP::ProcessAmplify(std::span<int16_t> intSamples, float gain, AmplifyUnit unit) noexcept {
+    const float factor = AmplifyFactor(gain, unit);
+    for (int16_t& s : intSamples) s = ToSample(static_cast<float>(s) * factor);
 }
 
 }  // namespace tavrino

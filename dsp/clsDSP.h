@@ -177,9 +177,9 @@ private:
     void SetPhaserValue(float* field, float value);
     void CheckIndex(int32_t Index) const;
 
-    void ProcessEcho(std::span<int16_t> s) noexcept;
-    void ProcessPhaser(std::span<int16_t> s) noexcept;
-    void ProcessEqualizer(std::span<int16_t> s) noexcept;
+    static float AmplifyFactor(float gain, AmplifyUnit unit) noexcept;
+    struct EchoRun;    // ProcessEcho: the echo over one buffer
+    struct PhaserRun;  // ProcessPhaser: the phaser over one buffer
 
     int32_t effects_used_ = 0;
 

@@ -17,6 +17,12 @@ Samples Apply(IIRFilter& f, Samples s) {
     return s;
 }
 
+TEST(IIRFilter, ScalingByTheReciprocalEqualsTheDivision) {
+    for (int s = -32768; s <= 32767; ++s) {
+        ASSERT_EQ(static_cast<float>(s * kInv32767), static_cast<float>(s / 32767.0)) << s;
+    }
+}
+
 TEST(IIRFilter, NewFilterOutputsSilence) {
     IIRFilter f;
     EXPECT_TRUE(f.Enabled());
