@@ -26,10 +26,11 @@
 //
 // Cost: inputs are placed at bit-reversed positions as they are written (log2 N steps
 // each), so the transform has no reordering pass. Twiddle factors come from a
-// recurrence (two sin calls per pass, none per butterfly); the factors of a pass are the
-// same for every group of the pass, so they are generated once per pass into a table
-// sized by NumberOfSamples. Only NumberOfSamples allocates; a transform never does.
-// Real and imaginary parts are kept in two arrays so the butterflies vectorise.
+// recurrence (two sin calls per pass, none per butterfly); as they depend only on N,
+// NumberOfSamples runs the recurrence once and keeps its values for every transform.
+// Only NumberOfSamples allocates; a transform never does. Real and imaginary parts are
+// kept in two arrays so the butterflies vectorise (AVX2 where the processor has it,
+// without fused multiply-add, so every machine computes the same bits).
 //
 // Threads: one object belongs to one thread at a time.
 
@@ -74,6 +75,7 @@ private:
     void CheckIndex(int32_t Index) const;
     static int32_t ReverseBits(int32_t value, int32_t count) noexcept;
     Complex GetOutput(int32_t Index);
+    void MakeTwiddles(int32_t n, std::vector<double>& twRe, std::vector<double>& twIm) const;
     void Transform() noexcept;
 
     // The data array: before a transform the inputs at bit-reversed positions, after it
@@ -82,7 +84,7 @@ private:
     std::vector<double> im_;
     // Blackman weights of indices 1..N (element i for Index i + 1), made with the array.
     std::vector<double> window_;
-    // Twiddle factors of the current pass, filled at the start of each pass.
+    // Twiddle factors of every pass (see MakeTwiddles), made with the array.
     std::vector<double> twRe_;
     std::vector<double> twIm_;
 

@@ -124,6 +124,70 @@ TEST(Fourier, MatchesPlainDftForEverySize) {
     }
 }
 
+// The transform step by step as the algorithm is written down: inputs halved (no
+// window) at bit-reversed positions, then for len = 2, 4, ..., N each group restarts the
+// twiddle at 1 and advances it by the recurrence after every butterfly.
+std::vector<Cx> TextbookTransform(const std::vector<Cx>& input) {
+    const size_t n = input.size();
+    size_t bits = 0;
+    while ((size_t{1} << bits) < n) ++bits;
+    std::vector<double> re(n), im(n);
+    for (size_t i = 0; i < n; ++i) {
+        size_t p = 0;
+        for (size_t b = 0, v = i; b < bits; ++b, v >>= 1) p = 2 * p + (v & 1);
+        re[p] = input[i].real() / 2.0;
+        im[p] = input[i].imag();
+    }
+    const double pi = 4.0 * std::atan(1.0);
+    for (size_t half = 1; half < n; half *= 2) {
+        const size_t len = 2 * half;
+        const double phi = pi / static_cast<double>(len);
+        const double alpha = 2.0 * std::sin(phi) * std::sin(phi);
+        const double beta = std::sin(2.0 * phi);
+        for (size_t g = 0; g < n; g += len) {
+            double wr = 1.0, wi = 0.0;
+            for (size_t j = g; j < g + half; ++j) {
+                const double tr = wr * re[j + half] - wi * im[j + half];
+                const double ti = wr * im[j + half] + wi * re[j + half];
+                re[j + half] = re[j] - tr;
+                im[j + half] = im[j] - ti;
+                re[j] += tr;
+                im[j] += ti;
+                const double nr = wr - (alpha * wr + beta * wi);
+                wi = wi + beta * wr - alpha * wi;
+                wr = nr;
+            }
+        }
+    }
+    std::vector<Cx> out(n);
+    for (size_t k = 0; k < n; ++k) out[k] = Cx(re[k], im[k]);
+    return out;
+}
+
+TEST(Fourier, SameBitsAsTheStepByStepTransform) {
+    std::mt19937 rng(99);
+    std::uniform_real_distribution<double> dist(-40000.0, 40000.0);
+    for (int32_t n = 2; n <= 4096; n *= 2) {
+        clsFourier f;
+        f.NumberOfSamples(n);
+        std::vector<Cx> x(static_cast<size_t>(n));
+        for (int32_t i = 0; i < n; ++i) {
+            x[static_cast<size_t>(i)] = Cx(dist(rng), dist(rng));
+            f.RealIn(i + 1, x[static_cast<size_t>(i)].real());
+            f.ImagIn(i + 1, x[static_cast<size_t>(i)].imag());
+        }
+        const std::vector<Cx> ref = TextbookTransform(x);
+        int mismatches = 0;
+        for (int32_t k = 0; k < n; ++k) {
+            if (f.RealOut(k + 1) != ref[static_cast<size_t>(k)].real() ||
+                f.ImagOut(k + 1) != ref[static_cast<size_t>(k)].imag()) {
+                ++mismatches;
+            }
+        }
+        EXPECT_EQ(mismatches, 0) << "N " << n;
+    }
+}
+
 TEST(Fourier, SmallExamples) {
     clsFourier f;
     EXPECT_EQ(f.Timing(), 0.0f);
