@@ -35,7 +35,7 @@ namespace tavrino::audio {
 namespace {
 
 constexpr pa_usec_t kRequestTimeout = 5 * PA_USEC_PER_SEC;  // [us] for connects and requests
-constexpr pa_usec_t kFragmentTime = 20 * PA_USEC_PER_MSEC;  // [us] of audio per read callback
+constexpr pa_usec_t kFragmentTime = 50 * PA_USEC_PER_MSEC;  // [us] of audio per read callback
 
 struct SourceEntry {
     uint32_t index = 0;
