@@ -1,0 +1,69 @@
+#include "platform/audio/Backend.h"
+
+#include <algorithm>
+#include <cctype>
+#include <cstdio>
+#include <cstdlib>
+#include <mutex>
+
+#include "core/Error.h"
+#include "platform/audio/Mixer.h"
+#include "platform/audio/TestBackend.h"
+
+namespace tavrino::audio {
+
+namespace {
+std::mutex g_mutex;
+std::shared_ptr<Backend>& Current() {
+    static std::shared_ptr<Backend> backend;
+    return backend;
+}
+}  // namespace
+
+std::shared_ptr<Backend> MakeBackend(const std::string& choice) {
+    if (choice == "test" || choice.rfind("test:", 0) == 0) {
+        const std::string spec = choice.size() > 5 ? choice.substr(5) : std::string();
+        try {
+            return TestBackend::FromSpec(spec);
+        } catch (const Error& e) {
+            std::fprintf(stderr, "tavrino: TAVRINO_AUDIO: %s; using the test tone\n", e.what());
+            return TestBackend::FromSpec("tone");
+        }
+    }
+    if (choice.rfind("pulse:", 0) == 0) return MakePulseBackend(choice.substr(6));
+    if (!choice.empty() && choice != "pulse")
+        std::fprintf(stderr, "tavrino: TAVRINO_AUDIO=%s is unknown; using PulseAudio\n", choice.c_str());
+    return MakePulseBackend();
+}
+
+std::shared_ptr<Backend> CurrentBackend() {
+    std::lock_guard lock(g_mutex);
+    if (!Current()) {
+        const char* env = std::getenv("TAVRINO_AUDIO");
+        Current() = MakeBackend(env ? env : "");
+    }
+    return Current();
+}
+
+void SetBackend(std::shared_ptr<Backend> backend) {
+    std::shared_ptr<Backend> old;  // released outside the lock
+    std::lock_guard lock(g_mutex);
+    old = std::move(Current());
+    Current() = std::move(backend);
+}
+
+uint32_t ComponentTypeForName(const std::string& name) {
+    std::string n = name;
+    std::transform(n.begin(), n.end(), n.begin(), [](unsigned char c) { return std::tolower(c); });
+    auto has = [&](const char* w) { return n.find(w) != std::string::npos; };
+    if (has("monitor") || has("监听")) return MIXERLINE_COMPONENTTYPE_SRC_WAVEOUT;
+    if (has("mic") || has("麦克风")) return MIXERLINE_COMPONENTTYPE_SRC_MICROPHONE;
+    if (has("line") || has("线路")) return MIXERLINE_COMPONENTTYPE_SRC_LINE;
+    if (has("cd")) return MIXERLINE_COMPONENTTYPE_SRC_COMPACTDISC;
+    if (has("spdif") || has("digital") || has("iec958")) return MIXERLINE_COMPONENTTYPE_SRC_DIGITAL;
+    if (has("aux")) return MIXERLINE_COMPONENTTYPE_SRC_AUXILIARY;
+    if (has("analog")) return MIXERLINE_COMPONENTTYPE_SRC_ANALOG;
+    return MIXERLINE_COMPONENTTYPE_SRC_UNDEFINED;
+}
+
+}  // namespace tavrino::audio

@@ -1,0 +1,105 @@
+#pragma once
+// The capture backends behind the wave-input layer and the mixer, and how one is chosen.
+//
+// Choice: the first use of the layer takes the backend named by the environment variable
+// TAVRINO_AUDIO:
+//   unset, empty or "pulse"   the PulseAudio backend (the user's sound server; PipeWire
+//                             serves it too);
+//   "pulse:SERVER"            the PulseAudio backend on the given server string;
+//   "test" or "test:SPEC"     the deterministic test source (see TestBackend.h for SPEC).
+// An unknown value falls back to PulseAudio and says so on stderr. Tests and the program
+// can override the choice at any time with SetBackend; devices already open keep the
+// backend they were opened on.
+//
+// Writing a backend: a backend lists devices, opens capture streams and mixers. It pushes
+// captured audio into the StreamSink it was given, from any thread of its own, and must
+// stop doing so before its CaptureStream is destroyed.
+
+#include <cstddef>
+#include <cstdint>
+#include <memory>
+#include <span>
+#include <string>
+#include <vector>
+
+#include "platform/audio/WaveIn.h"
+
+namespace tavrino::audio {
+
+// The wave-input layer's side of an open device, handed to the backend's stream.
+class StreamSink {
+public:
+    virtual ~StreamSink() = default;
+    // Copies audio (whole frames of 16-bit interleaved PCM) into the queued buffers in
+    // order, returning each buffer that becomes full. Returns the number of bytes taken:
+    // fewer than `bytes` when no buffer is left queued; the backend keeps the rest and
+    // offers it again after BufferQueued. Any thread; never blocks on I/O; never allocates.
+    virtual size_t Write(const uint8_t* data, size_t bytes) = 0;
+    // The device went away: returns the partly filled buffer and posts MM_WIM_DEVICELOST.
+    // Any thread; later calls are ignored.
+    virtual void Lost() = 0;
+};
+
+// An open capture stream of a backend. Every call comes from the UI thread.
+class CaptureStream {
+public:
+    virtual ~CaptureStream() = default;  // closes; no Write after it returns
+    virtual MMRESULT Start() = 0;         // begin delivering audio to the sink
+    virtual MMRESULT Stop() = 0;          // pause; audio of the pause is not kept
+    virtual void Reset() = 0;             // pause and discard whatever is held back
+    // A buffer was queued (no lock of the layer is held): the stream may now offer the
+    // audio it held back, or, for a paced-by-queue source, produce more.
+    virtual void BufferQueued() = 0;
+    virtual uint32_t Overruns() const = 0;
+};
+
+// One input line of a device's mixer.
+struct LineInfo {
+    std::string name;
+    uint32_t componentType = 0x1000;  // MIXERLINE_COMPONENTTYPE_SRC_*
+    uint32_t channels = 2;
+};
+
+// The mixer of one device. Every call comes from the UI thread. False / -1 when the
+// device is gone or the server does not answer.
+class DeviceMixer {
+public:
+    virtual ~DeviceMixer() = default;
+    virtual std::string Name() = 0;
+    virtual bool Lines(std::vector<LineInfo>& lines) = 0;
+    virtual int32_t ActiveLine() = 0;
+    virtual bool SelectLine(int32_t line) = 0;
+    // Raw values 0 .. 65535, one per channel of the line (at most `values.size()`).
+    virtual bool GetVolume(int32_t line, std::span<uint32_t> values) = 0;
+    virtual bool SetVolume(int32_t line, std::span<const uint32_t> values) = 0;
+};
+
+class Backend {
+public:
+    virtual ~Backend() = default;
+    virtual std::string Name() const = 0;  // "pulse" or "test"
+    // May be called from any thread.
+    virtual int32_t DeviceCount() = 0;
+    // Empty for an index out of range.
+    virtual std::string DeviceName(int32_t index) = 0;
+    // Opens device `index` (WAVE_MAPPER = the default source) for 16-bit PCM. The stream
+    // starts paused. MMSYSERR_BADDEVICEID, WAVERR_BADFORMAT or MMSYSERR_NODRIVER on failure.
+    virtual MMRESULT Open(int32_t index, int32_t rate, int16_t channels, StreamSink& sink,
+                          std::unique_ptr<CaptureStream>& stream) = 0;
+    // Null when the device does not exist.
+    virtual std::unique_ptr<DeviceMixer> OpenMixer(int32_t index) = 0;
+};
+
+// The backend in use (chosen from TAVRINO_AUDIO on first use).
+std::shared_ptr<Backend> CurrentBackend();
+// Installs a backend for every later call; null: choose again from TAVRINO_AUDIO.
+void SetBackend(std::shared_ptr<Backend> backend);
+// Builds the backend named by a TAVRINO_AUDIO value (see above).
+std::shared_ptr<Backend> MakeBackend(const std::string& choice);
+// A PulseAudio backend on the given server ("" = the default server, as libpulse finds it).
+std::shared_ptr<Backend> MakePulseBackend(const std::string& server = std::string());
+
+// The component type a line's name suggests ("mic" -> microphone, "line" -> line-in, ...).
+uint32_t ComponentTypeForName(const std::string& name);
+
+}  // namespace tavrino::audio

@@ -1,0 +1,226 @@
+// The recorder against the private PulseAudio server that `make test` starts. Each test
+// loads sinks and sources of its own (named after the process) so that tests running in
+// parallel do not hear each other.
+#include <gtest/gtest.h>
+
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <cmath>
+#include <cstdlib>
+#include <cstring>
+#include <thread>
+#include <vector>
+
+#include "TestSupport.h"
+#include "capture/WaveInRecorder.h"
+#include "platform/audio/Backend.h"
+#include "platform/audio/Mixer.h"
+
+namespace tavrino {
+namespace {
+
+using namespace audio;
+using test::PumpUntil;
+using test::Shell;
+
+struct PulseFixture : ::testing::Test {
+    void SetUp() override {
+        if (std::getenv("PULSE_SERVER") == nullptr || std::system("command -v pactl >/dev/null 2>&1") != 0)
+            GTEST_SKIP() << "no private PulseAudio server (run through make test)";
+        tag = std::to_string(getpid());
+        SetBackend(MakePulseBackend());
+    }
+    void TearDown() override {
+        rec.reset();
+        SetBackend(nullptr);
+        for (const std::string& m : modules) Shell("pactl unload-module " + m + " 2>/dev/null");
+    }
+    std::string Load(const std::string& args) {
+        int status = 0;
+        std::string id = Shell("pactl load-module " + args, &status);
+        EXPECT_EQ(status, 0) << args;
+        modules.push_back(id);
+        return id;
+    }
+    int32_t DeviceNamed(const std::string& name) {
+        for (int32_t i = 0; i < rec->DeviceCount(); ++i)
+            if (rec->DeviceName(i) == name) return i;
+        return -1;
+    }
+    void Collect() {
+        rec->GotData = [this](std::span<int16_t> b, int32_t& lngLen) {
+            if (lngLen != rec->BufferSize()) ++partial;  // only the last one before a loss may be
+            EXPECT_EQ(lost, 0) << "data after the loss";
+            audio.insert(audio.end(), b.begin(), b.begin() + lngLen / 2);
+            ++buffers;
+        };
+        rec->DeviceLost = [this] { ++lost; };
+    }
+
+    std::string tag;
+    std::vector<std::string> modules;
+    std::unique_ptr<WaveInRecorder> rec = std::make_unique<WaveInRecorder>();
+    std::vector<int16_t> audio;
+    int buffers = 0;
+    int lost = 0;
+    int partial = 0;
+};
+
+TEST_F(PulseFixture, ListsSourcesWithMonitorsAndServesOneLineWithAVolume) {
+    Load("module-null-sink sink_name=tvc_list_" + tag + " sink_properties=device.description=TVC_List_" + tag);
+    const int32_t dev = DeviceNamed("Monitor of TVC_List_" + tag);
+    ASSERT_GE(dev, 0);
+    EXPECT_GE(DeviceNamed("Tavrino_Test_Pipe"), 0);
+    EXPECT_EQ(rec->DeviceName(rec->DeviceCount()), "");
+    ASSERT_TRUE(rec->SelectDevice(dev));
+    ASSERT_EQ(rec->MixerLineCount(), 1);  // no ports here: one line named after the source
+    EXPECT_EQ(rec->MixerLineName(0), "Monitor of TVC_List_" + tag);
+    EXPECT_EQ(rec->SelectedMixerLine(), 0);
+    EXPECT_TRUE(rec->SelectMixerLine(0));
+    EXPECT_FALSE(rec->SelectMixerLine(1));
+    EXPECT_EQ(rec->MixerLineType(-1), static_cast<int32_t>(MIXERLINE_COMPONENTTYPE_SRC_WAVEOUT));
+
+    rec->MixerLineVolume(30000);
+    EXPECT_EQ(rec->MixerLineVolume(), 30000);
+    const std::string seen = Shell("pactl get-source-volume tvc_list_" + tag + ".monitor");
+    EXPECT_NE(seen.find("30000"), std::string::npos) << seen;
+    rec->MixerLineVolume(65535);
+    EXPECT_EQ(rec->MixerLineVolume(), 65535);
+}
+
+TEST_F(PulseFixture, RecordsTheToneThatIsPlayedIntoASink) {
+    const std::string sink = "tvc_tone_" + tag;
+    Load("module-null-sink sink_name=" + sink + " sink_properties=device.description=TVC_Tone_" + tag);
+    const int32_t dev = DeviceNamed("Monitor of TVC_Tone_" + tag);
+    ASSERT_GE(dev, 0);
+    ASSERT_TRUE(rec->SelectDevice(dev));
+    Collect();
+    ASSERT_TRUE(rec->StartRecord(44100, 2));
+    std::thread player([&] {
+        Shell("sox -q -n -t raw -r 44100 -c 2 -b 16 -e signed-integer - synth 2 sine 1000 vol 0.5 | "
+              "pacat --raw --device=" + sink + " --rate=44100 --channels=2 --format=s16le");
+    });
+    // Wait for the tone to arrive, then for one more second of it.
+    auto firstLoud = [&]() -> size_t {
+        for (size_t i = 0; i < audio.size(); ++i)
+            if (std::abs(audio[i]) > 8000) return i;
+        return audio.size();
+    };
+    const bool heard = PumpUntil([&] { return audio.size() > firstLoud() + 2 * 44100; }, std::chrono::seconds(10));
+    rec->StopRecord();
+    player.join();
+    ASSERT_TRUE(heard);
+    EXPECT_EQ(lost, 0);
+    EXPECT_EQ(partial, 0);
+
+    // Half a second of the left channel, a little after the start.
+    const size_t start = (firstLoud() / 2 + 4410) * 2;
+    const size_t frames = 22050;
+    ASSERT_LE(start + frames * 2, audio.size());
+    double sumSq = 0;
+    int crossings = 0;
+    for (size_t f = 0; f < frames; ++f) {
+        const double x = audio[start + 2 * f];
+        sumSq += x * x;
+        if (f > 0 && (audio[start + 2 * f - 2] < 0) != (x < 0)) ++crossings;
+        ASSERT_NEAR(audio[start + 2 * f], audio[start + 2 * f + 1], 2) << "left and right differ at frame " << f;
+    }
+    const double freq = crossings / 2.0 / (frames / 44100.0);
+    const double rms = std::sqrt(sumSq / frames);
+    EXPECT_NEAR(freq, 1000.0, 10.0);
+    EXPECT_NEAR(rms, 0.5 * 32767 / std::sqrt(2.0), 0.05 * 11585);
+}
+
+TEST_F(PulseFixture, PipeSourceAudioComesBackByteForByte) {
+    const std::string dir = ::testing::TempDir() + "/tvc_pipe_" + tag;
+    Shell("mkdir -p " + dir);
+    const std::string fifo = dir + "/pipe";
+    Load("module-pipe-source source_name=tvc_pipe_" + tag + " file=" + fifo +
+         " format=s16le rate=44100 channels=2 source_properties=device.description=TVC_Pipe_" + tag);
+    const int32_t dev = DeviceNamed("TVC_Pipe_" + tag);
+    ASSERT_GE(dev, 0);
+    ASSERT_TRUE(rec->SelectDevice(dev));
+    Collect();
+    ASSERT_TRUE(rec->StartRecord(44100, 2));
+
+    // About a second of a pattern that no silence or ramp imitates, then a buffer's worth of
+    // silence: the pipe source sends nothing while the pipe is idle, and only full buffers
+    // are delivered during a recording.
+    std::vector<int16_t> sent(18 * 5120);
+    for (size_t k = 0; k < sent.size(); ++k) sent[k] = static_cast<int16_t>((k * 7919 + 13) % 60001 - 30000);
+    std::vector<int16_t> written = sent;
+    written.resize(sent.size() + 5120, 0);
+    std::thread writer([&] {
+        const int fd = open(fifo.c_str(), O_WRONLY);
+        if (fd < 0) return;
+        const auto* p = reinterpret_cast<const char*>(written.data());
+        size_t left = written.size() * 2;
+        while (left > 0) {
+            const ssize_t n = write(fd, p, left);
+            if (n <= 0) break;
+            p += n;
+            left -= static_cast<size_t>(n);
+        }
+        close(fd);
+    });
+    auto find = [&]() -> size_t {
+        for (size_t i = 0; i + 4 <= audio.size(); ++i)
+            if (std::memcmp(&audio[i], sent.data(), 8) == 0) return i;
+        return audio.size();
+    };
+    const bool whole = PumpUntil([&] { return find() + sent.size() <= audio.size(); }, std::chrono::seconds(10));
+    writer.join();
+    rec->StopRecord();
+    ASSERT_TRUE(whole);
+    EXPECT_EQ(partial, 0);
+    const size_t at = find();
+    EXPECT_EQ(at % 2, 0u);  // frame-aligned
+    EXPECT_TRUE(std::equal(sent.begin(), sent.end(), audio.begin() + static_cast<std::ptrdiff_t>(at)));
+    Shell("rm -rf " + dir);
+}
+
+TEST_F(PulseFixture, SourceRemovedDuringARecordingIsReported) {
+    const std::string module =
+        Load("module-null-sink sink_name=tvc_gone_" + tag + " sink_properties=device.description=TVC_Gone_" + tag);
+    const int32_t dev = DeviceNamed("Monitor of TVC_Gone_" + tag);
+    ASSERT_GE(dev, 0);
+    ASSERT_TRUE(rec->SelectDevice(dev));
+    Collect();
+    ASSERT_TRUE(rec->StartRecord(44100, 2));
+    ASSERT_TRUE(PumpUntil([&] { return buffers >= 2; }));
+    Shell("pactl unload-module " + module);
+    modules.clear();
+    ASSERT_TRUE(PumpUntil([&] { return lost > 0; }));
+    EXPECT_TRUE(rec->IsRecording());
+    EXPECT_TRUE(rec->StopRecord());
+    EXPECT_EQ(lost, 1);
+    EXPECT_LE(partial, 1);
+    EXPECT_EQ(rec->MixerLineCount(), 0);  // the source is gone
+}
+
+TEST_F(PulseFixture, ServerGoingAwayIsReportedAndNothingHangs) {
+    const std::string dir = ::testing::TempDir() + "/tvc_server_" + tag;
+    const std::string script = std::string(TAVRINO_SOURCE_DIR) + "/scripts/pulse-test-server";
+    int status = 0;
+    const std::string env = Shell(script + " start " + dir, &status);
+    ASSERT_EQ(status, 0) << env;
+    const size_t at = env.find("PULSE_SERVER=");
+    ASSERT_NE(at, std::string::npos);
+    const std::string server = env.substr(at + 13, env.find('\n', at) - at - 13);
+    SetBackend(MakePulseBackend(server));
+    EXPECT_GE(rec->DeviceCount(), 2);
+    Collect();
+    ASSERT_TRUE(rec->StartRecord(44100, 2));  // the default source: that server's sink monitor
+    ASSERT_TRUE(PumpUntil([&] { return buffers >= 1; }));
+    Shell(script + " stop " + dir);
+    ASSERT_TRUE(PumpUntil([&] { return lost > 0; }));
+    EXPECT_LE(partial, 1);
+    EXPECT_TRUE(rec->StopRecord());
+    EXPECT_EQ(rec->DeviceCount(), 0);
+    EXPECT_FALSE(rec->StartRecord(44100, 2));
+    Shell("rm -rf " + dir);
+}
+
+}  // namespace
+}  // namespace tavrino
