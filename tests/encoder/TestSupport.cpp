@@ -146,12 +146,13 @@ std::vector<double> Channel(const std::vector<double>& interleaved, int channels
     return out;
 }
 
-double AlignedSnr(const std::vector<double>& reference, const std::vector<double>& actual, int maxLag, int margin,
-                  int* lagOut) {
+double AlignedSnr(const std::vector<double>& reference, const std::vector<double>& actual, int delay, int maxLag,
+                  int margin, int* lagOut) {
     const auto n = static_cast<long>(reference.size());
-    auto error = [&](int lag, double* signal) {
+    // Error energy at a delay over [from, to) of the reference.
+    auto error = [&](int lag, long from, long to, double* signal) {
         double s = 0, e = 0;
-        for (long i = margin; i < n - margin; ++i) {
+        for (long i = from; i < to; ++i) {
             const long j = i + lag;
             if (j < 0 || j >= static_cast<long>(actual.size())) continue;
             s += reference[i] * reference[i];
@@ -160,17 +161,21 @@ double AlignedSnr(const std::vector<double>& reference, const std::vector<double
         if (signal) *signal = s;
         return e;
     };
-    int best = 0;
+    // The delay is found on a window in the middle of the signal, the ratio measured over
+    // all of it.
+    const long from = std::max<long>(margin, n / 2 - 4096);
+    const long to = std::min<long>(n - margin, n / 2 + 4096);
+    int best = delay;
     double bestErr = INFINITY;
-    for (int lag = -maxLag; lag <= maxLag; ++lag) {
-        const double e = error(lag, nullptr);
+    for (int lag = delay - maxLag; lag <= delay + maxLag; ++lag) {
+        const double e = error(lag, from, to, nullptr);
         if (e < bestErr) {
             bestErr = e;
             best = lag;
         }
     }
     double signal = 0;
-    const double e = error(best, &signal);
+    const double e = error(best, margin, n - margin, &signal);
     if (lagOut) *lagOut = best;
     if (e == 0) return INFINITY;
     return 10 * std::log10(signal / e);

@@ -49,10 +49,11 @@ std::vector<double> Channel(const std::vector<int16_t>& interleaved, int channel
 std::vector<double> Channel(const std::vector<double>& interleaved, int channels, int ch);
 
 // Signal-to-noise ratio (dB) of `actual` against `reference` after shifting `actual` by
-// the delay in -maxLag..maxLag that matches best; the first and last `margin` samples are left
-// out. `lagOut` receives the delay.
-double AlignedSnr(const std::vector<double>& reference, const std::vector<double>& actual, int maxLag, int margin,
-                  int* lagOut = nullptr);
+// the delay in delay - maxLag .. delay + maxLag that matches best (keep maxLag below half a
+// period of a tone); the first and last `margin` samples are left out. `lagOut` receives
+// the delay found.
+double AlignedSnr(const std::vector<double>& reference, const std::vector<double>& actual, int delay, int maxLag,
+                  int margin, int* lagOut = nullptr);
 
 // RIFF size, "fmt " length and data size of a WAV file's header.
 struct HeaderSizes {
