@@ -199,7 +199,7 @@ std::string Describe(const WaveFormat& format) {
     }
     if (format.FormatTag() == WAVE_FORMAT_MPEGLAYER3) {
         std::snprintf(text, sizeof text, "%d.%03d kHz, %d kBit/s, %s", rate / 1000, rate % 1000,
-                      format.AvgBytesPerSec() * 8 / 1000, channels.c_str());
+                      static_cast<int>(static_cast<int64_t>(format.AvgBytesPerSec()) * 8 / 1000), channels.c_str());
     } else if (format.BitsPerSample() == 0) {
         std::snprintf(text, sizeof text, "%d.%03d kHz, %s", rate / 1000, rate % 1000, channels.c_str());
     } else {
@@ -266,7 +266,7 @@ int32_t CheckConversion(const WaveFormat& source, std::span<const uint8_t> desti
             break;
         case WAVE_FORMAT_MPEGLAYER3: {
             const int version = Mp3Version(rate);
-            const int32_t bitRate = dst.AvgBytesPerSec() * 8;
+            const int64_t bitRate = static_cast<int64_t>(static_cast<uint32_t>(dst.AvgBytesPerSec())) * 8;
             const auto rates = Mp3Bitrates(version);
             ok = version != 0 && ch >= 1 && ch <= 2 && extra.size() >= 12 && WaveFormat::ReadU16(extra, 0) == 1 &&
                  bitRate % 1000 == 0 && std::find(rates.begin(), rates.end(), bitRate / 1000) != rates.end() &&
