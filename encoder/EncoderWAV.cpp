@@ -6,6 +6,7 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <cstdio>
 #include <cstring>
 #include <new>
 
@@ -29,9 +30,15 @@ std::string KiloHertzText(int32_t rate) {
     int64_t tenths = a / 100;
     const int64_t rest = a % 100;
     if (rest > 50 || (rest == 50 && tenths % 2 != 0)) ++tenths;
-    std::string text = std::to_string(tenths / 10);
-    if (tenths % 10 != 0) text += "." + std::to_string(tenths % 10);
-    return (negative && tenths != 0 ? "-" : "") + text;
+    char text[32];
+    if (tenths % 10 != 0) {
+        std::snprintf(text, sizeof text, "%s%lld.%lld", negative ? "-" : "", static_cast<long long>(tenths / 10),
+                      static_cast<long long>(tenths % 10));
+    } else {
+        std::snprintf(text, sizeof text, "%s%lld", negative && tenths != 0 ? "-" : "",
+                      static_cast<long long>(tenths / 10));
+    }
+    return text;
 }
 
 }  // namespace
