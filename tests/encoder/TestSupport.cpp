@@ -1,0 +1,200 @@
+#include "encoder/TestSupport.h"
+
+extern "C" {
+#include <libavcodec/avcodec.h>
+#include <libavformat/avformat.h>
+#include <libavutil/samplefmt.h>
+}
+
+#include <stdlib.h>
+
+#include <cmath>
+#include <cstdlib>
+#include <fstream>
+#include <iterator>
+#include <numbers>
+
+namespace tavrino::test {
+
+TempDir::TempDir() {
+    std::string pattern = (std::filesystem::temp_directory_path() / "tavrino-enc-XXXXXX").string();
+    if (!mkdtemp(pattern.data())) throw std::runtime_error("mkdtemp failed");
+    path_ = pattern;
+}
+
+TempDir::~TempDir() {
+    std::error_code ec;
+    std::filesystem::remove_all(path_, ec);
+}
+
+std::vector<uint8_t> ReadBytes(const std::string& path) {
+    std::ifstream in(path, std::ios::binary);
+    return std::vector<uint8_t>(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+}
+
+std::vector<int16_t> Sine(int32_t rate, int channels, int frames, double hz, double amplitude) {
+    std::vector<int16_t> s(static_cast<size_t>(frames) * channels);
+    for (int i = 0; i < frames; ++i) {
+        const double v = amplitude * std::sin(2 * std::numbers::pi * hz * i / rate);
+        for (int c = 0; c < channels; ++c)
+            s[static_cast<size_t>(i) * channels + c] = static_cast<int16_t>(std::lround(v * (c == 1 ? -1 : 1)));
+    }
+    return s;
+}
+
+std::vector<int16_t> Chirp(int32_t rate, int channels, int frames, double fromHz, double toHz, double amplitude) {
+    std::vector<int16_t> s(static_cast<size_t>(frames) * channels);
+    const double seconds = static_cast<double>(frames) / rate;
+    for (int i = 0; i < frames; ++i) {
+        const double t = static_cast<double>(i) / rate;
+        const double phase = 2 * std::numbers::pi * (fromHz * t + (toHz - fromHz) * t * t / (2 * seconds));
+        const auto v = static_cast<int16_t>(std::lround(amplitude * std::sin(phase)));
+        for (int c = 0; c < channels; ++c) s[static_cast<size_t>(i) * channels + c] = v;
+    }
+    return s;
+}
+
+std::vector<int16_t> FullScale(int channels, int frames) {
+    std::vector<int16_t> s(static_cast<size_t>(frames) * channels);
+    for (int i = 0; i < frames; ++i)
+        for (int c = 0; c < channels; ++c)
+            s[static_cast<size_t>(i) * channels + c] = (i / 32) % 2 ? int16_t{-32768} : int16_t{32767};
+    return s;
+}
+
+namespace {
+
+double SampleAt(const AVFrame* f, AVSampleFormat fmt, int ch, int i, int channels) {
+    const bool planar = av_sample_fmt_is_planar(fmt);
+    const uint8_t* base = planar ? f->extended_data[ch] : f->extended_data[0];
+    const size_t idx = planar ? static_cast<size_t>(i) : static_cast<size_t>(i) * channels + ch;
+    switch (av_get_packed_sample_fmt(fmt)) {
+        case AV_SAMPLE_FMT_U8: return (base[idx] - 128) / 128.0;
+        case AV_SAMPLE_FMT_S16: return reinterpret_cast<const int16_t*>(base)[idx] / 32768.0;
+        case AV_SAMPLE_FMT_S32: return reinterpret_cast<const int32_t*>(base)[idx] / 2147483648.0;
+        case AV_SAMPLE_FMT_FLT: return reinterpret_cast<const float*>(base)[idx];
+        case AV_SAMPLE_FMT_DBL: return reinterpret_cast<const double*>(base)[idx];
+        default: return NAN;
+    }
+}
+
+}  // namespace
+
+Decoded DecodeFile(const std::string& path) {
+    Decoded d;
+    av_log_set_level(AV_LOG_ERROR);
+    AVFormatContext* fmt = nullptr;
+    if (avformat_open_input(&fmt, path.c_str(), nullptr, nullptr) < 0) {
+        d.error = "cannot open";
+        return d;
+    }
+    AVCodecContext* dec = nullptr;
+    AVPacket* pkt = av_packet_alloc();
+    AVFrame* frame = av_frame_alloc();
+    auto finish = [&](const std::string& error) {
+        d.error = error;
+        d.ok = error.empty();
+        av_frame_free(&frame);
+        av_packet_free(&pkt);
+        avcodec_free_context(&dec);
+        avformat_close_input(&fmt);
+        return d;
+    };
+    if (avformat_find_stream_info(fmt, nullptr) < 0 || fmt->nb_streams != 1) return finish("no single stream");
+    const AVCodecParameters* par = fmt->streams[0]->codecpar;
+    const AVCodec* codec = avcodec_find_decoder(par->codec_id);
+    if (!codec) return finish("no decoder");
+    dec = avcodec_alloc_context3(codec);
+    if (avcodec_parameters_to_context(dec, par) < 0 || avcodec_open2(dec, codec, nullptr) < 0)
+        return finish("decoder does not open");
+    d.codec = avcodec_get_name(par->codec_id);
+    d.rate = par->sample_rate;
+    d.channels = par->ch_layout.nb_channels;
+    auto receive = [&]() -> bool {
+        for (;;) {
+            const int r = avcodec_receive_frame(dec, frame);
+            if (r == AVERROR(EAGAIN) || r == AVERROR_EOF) return true;
+            if (r < 0) return false;
+            const auto sf = static_cast<AVSampleFormat>(frame->format);
+            for (int i = 0; i < frame->nb_samples; ++i)
+                for (int c = 0; c < d.channels; ++c) d.samples.push_back(SampleAt(frame, sf, c, i, d.channels));
+            av_frame_unref(frame);
+        }
+    };
+    while (av_read_frame(fmt, pkt) >= 0) {
+        const int r = avcodec_send_packet(dec, pkt);
+        av_packet_unref(pkt);
+        if (r < 0 && r != AVERROR_INVALIDDATA) return finish("decode error");
+        if (!receive()) return finish("decode error");
+    }
+    avcodec_send_packet(dec, nullptr);
+    if (!receive()) return finish("decode error");
+    return finish("");
+}
+
+std::vector<double> Channel(const std::vector<int16_t>& interleaved, int channels, int ch) {
+    std::vector<double> out;
+    for (size_t i = static_cast<size_t>(ch); i < interleaved.size(); i += static_cast<size_t>(channels))
+        out.push_back(interleaved[i] / 32768.0);
+    return out;
+}
+
+std::vector<double> Channel(const std::vector<double>& interleaved, int channels, int ch) {
+    std::vector<double> out;
+    for (size_t i = static_cast<size_t>(ch); i < interleaved.size(); i += static_cast<size_t>(channels))
+        out.push_back(interleaved[i]);
+    return out;
+}
+
+double AlignedSnr(const std::vector<double>& reference, const std::vector<double>& actual, int delay, int maxLag,
+                  int margin, int* lagOut) {
+    const auto n = static_cast<long>(reference.size());
+    // Error energy at a delay over [from, to) of the reference.
+    auto error = [&](int lag, long from, long to, double* signal) {
+        double s = 0, e = 0;
+        for (long i = from; i < to; ++i) {
+            const long j = i + lag;
+            if (j < 0 || j >= static_cast<long>(actual.size())) continue;
+            s += reference[i] * reference[i];
+            e += (reference[i] - actual[j]) * (reference[i] - actual[j]);
+        }
+        if (signal) *signal = s;
+        return e;
+    };
+    // The delay is found on a window in the middle of the signal, the ratio measured over
+    // all of it.
+    const long from = std::max<long>(margin, n / 2 - 4096);
+    const long to = std::min<long>(n - margin, n / 2 + 4096);
+    int best = delay;
+    double bestErr = INFINITY;
+    for (int lag = delay - maxLag; lag <= delay + maxLag; ++lag) {
+        const double e = error(lag, from, to, nullptr);
+        if (e < bestErr) {
+            bestErr = e;
+            best = lag;
+        }
+    }
+    double signal = 0;
+    const double e = error(best, margin, n - margin, &signal);
+    if (lagOut) *lagOut = best;
+    if (e == 0) return INFINITY;
+    return 10 * std::log10(signal / e);
+}
+
+HeaderSizes ReadHeaderSizes(const std::vector<uint8_t>& file) {
+    HeaderSizes h;
+    h.riff = WaveFormat::ReadU32(file, 4);
+    h.fmt = WaveFormat::ReadU32(file, 16);
+    h.data = WaveFormat::ReadU32(file, 24 + h.fmt);
+    return h;
+}
+
+bool RunsOk(const std::string& command) { return std::system((command + " >/dev/null 2>&1").c_str()) == 0; }
+
+std::string Quote(const std::string& path) {
+    std::string q = "'";
+    for (char c : path) q += c == '\'' ? std::string("'\\''") : std::string(1, c);
+    return q + "'";
+}
+
+}  // namespace tavrino::test
