@@ -1,12 +1,122 @@
 #include "app/Application.h"
 
 #include <QApplication>
-#include <QWidget>
+#include <QComboBox>
+#include <QLineEdit>
+#include <QTimer>
 
 #include <cstdio>
 #include <cstdlib>
+#include <memory>
+#include <optional>
+#include <string>
+
+#include "app/Form1.h"
+#include "app/Prompter.h"
+#include "capture/WaveInRecorder.h"
+#include "core/Error.h"
 
 namespace tavrino {
+namespace {
+
+// What the command line asks for.
+struct Options {
+    std::optional<double> recordSeconds;  // --record SECONDS
+    QString device;                       // --device TEXT
+    bool help = false;
+    std::string error;
+};
+
+Options ParseOptions(int argc, char** argv) {
+    Options o;
+    for (int i = 1; i < argc; ++i) {
+        const std::string a = argv[i];
+        if (a == "--help" || a == "-h") {
+            o.help = true;
+        } else if (a == "--record" && i + 1 < argc) {
+            char* end = nullptr;
+            const double s = std::strtod(argv[++i], &end);
+            if (end == argv[i] || *end != '\0' || !(s > 0) || s > 86400.0 * 7) {
+                o.error = "--record needs a number of seconds greater than 0";
+            } else {
+                o.recordSeconds = s;
+            }
+        } else if (a == "--device" && i + 1 < argc) {
+            o.device = QString::fromLocal8Bit(argv[++i]);
+        } else {
+            o.error = "unknown argument: " + a;
+        }
+    }
+    return o;
+}
+
+const char* const kUsage =
+    "usage: tavrino                      start the recorder\n"
+    "       tavrino --record SECONDS [--device TEXT]\n"
+    "                                    record SECONDS into the next numbered file from the first\n"
+    "                                    capture device whose name contains TEXT (default: the\n"
+    "                                    default source), then exit; works without a display\n";
+
+// Message boxes of a recording run from the command line: printed, and remembered.
+class ConsolePrompter final : public Prompter {
+public:
+    void Exclamation(QWidget*, const QString& text, const QString& caption) override {
+        std::fprintf(stderr, "tavrino: %s: %s\n", caption.toLocal8Bit().constData(), text.toLocal8Bit().constData());
+        ++count;
+    }
+    int count = 0;
+};
+
+int RecordFromCommandLine(QApplication& app, Form1& form, ConsolePrompter& prompter, const Options& options) {
+    // Choose the device as a user would in the list.
+    int index = -1;
+    const int count = form.cboDev->count();
+    if (options.device.isEmpty()) {
+        index = form.Recorder().DefaultDevice();
+        if (index < 0 && count > 0) index = 0;
+    } else {
+        for (int i = 0; i < count && index < 0; ++i) {
+            if (form.cboDev->itemText(i).contains(options.device)) index = i;
+        }
+    }
+    if (index < 0) {
+        std::fprintf(stderr, "tavrino: 没有选择硬件设备! (no capture device%s%s)\n",
+                     options.device.isEmpty() ? "" : " matches ", options.device.toLocal8Bit().constData());
+        return 1;
+    }
+    form.cboDev->setCurrentIndex(index);
+    form.cboDev_Click();
+    if (prompter.count > 0) return 1;
+
+    const QString path = form.txtFile->text();
+    form.cmdDo_Click();
+    if (!form.Recorder().IsRecording()) return 1;
+    std::fprintf(stderr, "tavrino: recording %.1f s from \"%s\"\n", *options.recordSeconds,
+                 form.cboDev->itemText(index).toLocal8Bit().constData());
+
+    int status = 0;
+    QTimer::singleShot(static_cast<int>(*options.recordSeconds * 1000.0), &form, [&] {
+        if (form.Recorder().IsRecording()) form.cmdDo_Click();
+        app.quit();
+    });
+    // A failure while recording (write error, device lost) stops the recording; end then.
+    QTimer watch;
+    QObject::connect(&watch, &QTimer::timeout, &form, [&] {
+        if (!form.Recorder().IsRecording()) {
+            status = 1;
+            app.quit();
+        }
+    });
+    watch.start(50);
+    app.exec();
+    watch.stop();
+    form.Form_Unload();
+    if (status == 0 && prompter.count > 0) status = 1;
+    std::printf("%s\n", path.toLocal8Bit().constData());
+    return status;
+}
+
+}  // namespace
 
 bool DisplayAvailable() {
     auto set = [](const char* name) {
@@ -17,17 +127,44 @@ bool DisplayAvailable() {
 }
 
 int RunApplication(int argc, char** argv) {
+    const Options options = ParseOptions(argc, argv);
+    if (options.help || !options.error.empty()) {
+        if (!options.error.empty()) std::fprintf(stderr, "tavrino: %s\n", options.error.c_str());
+        std::fputs(kUsage, options.help ? stdout : stderr);
+        return options.help ? 0 : 2;
+    }
     if (!DisplayAvailable()) {
-        std::fprintf(stderr,
-                     "tavrino: a display is needed: run it on a desktop (DISPLAY or WAYLAND_DISPLAY), "
-                     "or with QT_QPA_PLATFORM=offscreen\n");
-        return 2;
+        if (!options.recordSeconds) {
+            std::fprintf(stderr,
+                         "tavrino: a display is needed: run it on a desktop (DISPLAY or WAYLAND_DISPLAY), "
+                         "or record without one: tavrino --record SECONDS\n");
+            return 2;
+        }
+        setenv("QT_QPA_PLATFORM", "offscreen", 1);
     }
     QApplication app(argc, argv);
-    QWidget window;
-    window.setWindowTitle(QStringLiteral("Tavrino 2.0"));
-    window.resize(410, 176);
-    window.show();
+    QApplication::setApplicationName(QStringLiteral("Tavrino"));
+
+    if (!options.recordSeconds) InstallQtMessageBoxes();
+    Form1 form;
+    ConsolePrompter* console = nullptr;
+    if (options.recordSeconds) {
+        auto p = std::make_unique<ConsolePrompter>();
+        console = p.get();
+        form.SetPrompter(std::move(p));
+    }
+    try {
+        form.Form_Load();
+    } catch (const Error& e) {
+        // A missing counter file or output folder: shown, then the program ends.
+        if (console) {
+            console->Exclamation(&form, QString::fromStdString(e.text()), AppTitle());
+        } else {
+            QtPrompter().Exclamation(&form, QString::fromStdString(e.text()), AppTitle());
+        }
+        return 1;
+    }
+    if (console) return RecordFromCommandLine(app, form, *console, options);
     return app.exec();
 }
 

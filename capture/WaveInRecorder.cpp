@@ -26,6 +26,8 @@ WaveInRecorder::~WaveInRecorder() {
 
 int32_t WaveInRecorder::DeviceCount() const { return static_cast<int32_t>(waveInGetNumDevs()); }
 
+int32_t WaveInRecorder::DefaultDevice() const { return waveInGetDefaultDevice(); }
+
 std::string WaveInRecorder::DeviceName(int32_t Index) const {
     WAVEINCAPS caps;
     waveInGetDevCaps(Index, caps);  // an invalid index leaves the name empty

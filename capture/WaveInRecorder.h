@@ -71,6 +71,8 @@ public:
     // outside 0 .. DeviceCount - 1; false with no device selected if the mixer cannot be
     // opened.
     bool SelectDevice(int32_t Index);
+    // The device that the default source is (what device -1 opens), or -1 if unlisted.
+    int32_t DefaultDevice() const;
     int32_t SelectedDevice() const { return selectedDevice_; }
 
     // Stored unchecked; used by the next StartRecord, which refuses a count outside

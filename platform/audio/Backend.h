@@ -88,6 +88,9 @@ public:
                           std::unique_ptr<CaptureStream>& stream) = 0;
     // Null when the device does not exist.
     virtual std::unique_ptr<DeviceMixer> OpenMixer(int32_t index) = 0;
+    // The number of the device that WAVE_MAPPER opens (the default source), or -1 when it
+    // is not among the listed devices. May be called from any thread.
+    virtual int32_t DefaultDevice() { return DeviceCount() > 0 ? 0 : -1; }
 };
 
 // The backend in use (chosen from TAVRINO_AUDIO on first use).

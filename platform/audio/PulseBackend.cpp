@@ -536,6 +536,18 @@ public:
         return std::make_unique<PulseMixer>(conn, source);
     }
 
+    int32_t DefaultDevice() override {
+        std::lock_guard lock(mutex_);
+        auto conn = ConnectionLocked();
+        if (!conn) return -1;
+        if (!listed_) RefreshLocked();
+        const std::string name = conn->DefaultSourceName();
+        for (size_t i = 0; i < sources_.size(); ++i) {
+            if (sources_[i].name == name) return static_cast<int32_t>(i);
+        }
+        return -1;
+    }
+
 private:
     // The live connection, made anew when there is none or the last one failed.
     std::shared_ptr<Connection> ConnectionLocked() {

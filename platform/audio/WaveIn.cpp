@@ -179,6 +179,8 @@ uint32_t waveInGetNumDevs() {
     return n > 0 ? static_cast<uint32_t>(n) : 0;
 }
 
+int32_t waveInGetDefaultDevice() { return CurrentBackend()->DefaultDevice(); }
+
 MMRESULT waveInGetDevCaps(int32_t uDeviceID, WAVEINCAPS& caps) {
     auto backend = CurrentBackend();
     if (uDeviceID != WAVE_MAPPER && (uDeviceID < 0 || uDeviceID >= backend->DeviceCount())) return MMSYSERR_BADDEVICEID;

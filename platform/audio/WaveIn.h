@@ -92,6 +92,8 @@ struct WAVEINCAPS {
 };
 
 uint32_t waveInGetNumDevs();
+// The device number that WAVE_MAPPER stands for (the default source), -1 if not listed.
+int32_t waveInGetDefaultDevice();
 // MMSYSERR_BADDEVICEID (caps left as they were) for an index out of range.
 MMRESULT waveInGetDevCaps(int32_t uDeviceID, WAVEINCAPS& caps);
 

@@ -1,0 +1,195 @@
+#pragma once
+// Form1: the main window of the recorder.
+//
+// It owns, for its whole life, the capture object, the encoder, the effects chain, the
+// drawing object and two level smoothers. The start/stop button moves between Idle and
+// Recording; every captured buffer runs through the effects into the encoder; a 25 ms timer
+// draws the trace, the spectrum and the meters and shows file size and time.
+//
+// Layout: controls sit at fixed pixel positions (twips / 15) inside a client area of
+// 410 x 176 pixels. The window may be enlarged; the controls laid out beyond that edge
+// (output settings, effects, meters, help, about, minimise to tray) then show and work.
+// The status bar stays docked along the bottom edge.
+//
+// Load runs from Form_Load() (called by the constructor's owner once the window exists),
+// unload from Form_Unload() (run by closeEvent, or directly), each exactly once.
+
+#include <QString>
+#include <QWidget>
+
+#include <array>
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <span>
+#include <vector>
+
+#include "app/OutputNaming.h"
+
+class QCheckBox;
+class QComboBox;
+class QGroupBox;
+class QLabel;
+class QLineEdit;
+class QPushButton;
+class QSlider;
+class QStatusBar;
+class QTimer;
+class QFileDialog;
+
+namespace tavrino {
+
+class WaveInRecorder;
+class EncoderWAV;
+class clsDSP;
+class clsDraw;
+class clsSmooth;
+class PictureBoxWidget;
+class Prompter;
+
+class Form1 : public QWidget {
+public:
+    // appFolder: the application folder (nu.ini, file/, bangzhu.htm); empty means the
+    // folder of the program file.
+    explicit Form1(QString appFolder = {}, QWidget* parent = nullptr);
+    ~Form1() override;
+
+    // Load set-up: creates the objects, fills the lists, shows the window, reads the counter
+    // file and creates the next output file. Raises tavrino::Error when the counter file or
+    // the output folder is missing or unreadable (the program then ends).
+    void Form_Load();
+    // Unload: finalises a running recording, releases capture and encoder. Runs once.
+    void Form_Unload();
+    bool IsLoaded() const { return blnLoaded; }
+    bool IsUnloaded() const { return unloaded_; }
+
+    // Handlers, public so that the program's other windows and the tests can drive them.
+    void cmdDo_Click();
+    void GotData(std::span<int16_t> intBuffer, int32_t lngLen);
+    void DeviceLost();
+    void tmrVis_Timer();
+    void cboDev_Click();
+    void cboRecLine_Click();
+    void cboSamplerate_Click();
+    bool cboSamplerate_KeyPress(QChar key);  // true when the key may enter the text
+    void chkStereo_Click();
+    void chkFX_Click(int index);
+    void cmdFXOpts_Click();
+    void cmdSelFmt_Click();
+    void cmdBrowse_Click();
+    void Command1_Click();
+    void Command2_Click();
+    void Command3_Click();
+    void Command4_Click();
+    void Command5_Click();
+
+    void FillDeviceList();
+    void FillLineList();
+    void UpdateVolume();
+    void ShowOutputFormat();
+    void SetSettingsEnabled(bool enabled);
+
+    // The message boxes go through this; the window owns it.
+    void SetPrompter(std::unique_ptr<Prompter> prompter);
+    // Where the browse button asks for a file name; by default a file dialog. Returns the
+    // chosen name, or the previous name when cancelled.
+    void SetFileNameAsker(std::function<QString(const QString& filter)> ask);
+    // What the help and folder buttons open; by default QDesktopServices::openUrl.
+    void SetUrlOpener(std::function<bool(const QString& localPath)> open);
+
+    // The objects and state the window keeps (read-only views for the other windows, tests).
+    WaveInRecorder& Recorder() { return *clsRecorder; }
+    EncoderWAV& Encoder() { return *clsEncoder; }
+    clsDSP& Effects() { return *clsEffects; }
+    const std::vector<int16_t>& LastBuffer() const { return intLastBuffer; }
+    int32_t ElapsedMs() const { return lngElapsedMs; }
+    int16_t FileCounter() const { return intFileCounter; }
+    const OutputNaming& Naming() const { return naming_; }
+
+    // Controls, named as the window's designer named them.
+    QGroupBox* frmInp = nullptr;
+    QLabel* lblDev = nullptr;
+    QComboBox* cboDev = nullptr;
+    QLabel* lblLine = nullptr;
+    QComboBox* cboRecLine = nullptr;
+    QLabel* lblVol = nullptr;
+    QSlider* sldVol = nullptr;
+    QLabel* lblVolPer = nullptr;
+    PictureBoxWidget* picFreq = nullptr;
+    PictureBoxWidget* picAmpl = nullptr;
+    QPushButton* cmdDo = nullptr;
+    QPushButton* Command5 = nullptr;
+    QPushButton* Command3 = nullptr;
+    QStatusBar* sbar = nullptr;
+    QLabel* sbarPanel1 = nullptr;
+    QLabel* sbarPanel2 = nullptr;
+    QLineEdit* txtFile = nullptr;
+    QLineEdit* TF = nullptr;
+    QGroupBox* frmMeters = nullptr;
+    QLabel* lblVUchL = nullptr;
+    QLabel* lblVUchR = nullptr;
+    PictureBoxWidget* picVUL = nullptr;
+    PictureBoxWidget* picVUR = nullptr;
+    QPushButton* Command4 = nullptr;
+    QGroupBox* frmEffects = nullptr;
+    std::array<QCheckBox*, 4> chkFX{};
+    QPushButton* cmdFXOpts = nullptr;
+    QPushButton* Command2 = nullptr;
+    QPushButton* Command1 = nullptr;
+    QGroupBox* frmOut = nullptr;
+    QWidget* picOutXP = nullptr;
+    QLabel* lblSamplerate = nullptr;
+    QComboBox* cboSamplerate = nullptr;
+    QCheckBox* chkStereo = nullptr;
+    QLabel* lblWAVFmt = nullptr;
+    QLineEdit* txtWAVFmt = nullptr;
+    QPushButton* cmdSelFmt = nullptr;
+    QPushButton* cmdBrowse = nullptr;
+    QTimer* tmrVis = nullptr;
+
+    // The client size the window is laid out for, in pixels.
+    static constexpr int kClientWidth = 410;
+    static constexpr int kClientHeight = 176;
+
+protected:
+    void closeEvent(QCloseEvent* event) override;
+    void resizeEvent(QResizeEvent* event) override;
+    bool eventFilter(QObject* watched, QEvent* event) override;
+
+private:
+    void BuildControls();
+    void StartRecording();
+    void StopRecording();
+    void DrawMeter(PictureBoxWidget& box, float level);
+    void Exclamation(const QString& text, const QString& caption);
+    // The sample-rate text as a number, or 0 after telling the user it is not usable.
+    int32_t SampleRateOrComplain();
+    // The format chooser for the given rate and the stereo box's channels.
+    void SelectOutputFormat(int32_t rate);
+    int16_t ChannelCount() const;
+    void SetListIndex(QComboBox* combo, int index);
+    // Text-file failures that no handler can mend: shown, then the program ends.
+    void FatalError(const QString& text);
+
+    OutputNaming naming_;
+    std::unique_ptr<Prompter> prompter_;
+    std::function<QString(const QString&)> askFileName_;
+    std::function<bool(const QString&)> openUrl_;
+
+    std::unique_ptr<clsSmooth> clsSmoothL;
+    std::unique_ptr<clsSmooth> clsSmoothR;
+    std::unique_ptr<WaveInRecorder> clsRecorder;
+    std::unique_ptr<EncoderWAV> clsEncoder;
+    std::unique_ptr<clsDraw> clsVis;
+    std::unique_ptr<clsDSP> clsEffects;
+
+    std::vector<int16_t> intLastBuffer;
+    int32_t lngElapsedMs = 0;
+    int32_t lngBytesPerSec = 0;
+    bool blnLoaded = false;
+    bool unloaded_ = false;
+    int16_t intFileCounter = 0;
+    QString lastBrowseName_;
+};
+
+}  // namespace tavrino
