@@ -1,9 +1,11 @@
 #include "dsp/clsDSP.h"
 
+#include <immintrin.h>
+
 #include <algorithm>
 #include <cmath>
 #include <new>
-#include <utility>
+#include <utility>  // index_sequence
 
 #include "core/Error.h"
 #include "core/Nearest.h"
@@ -182,20 +184,16 @@ void clsDSP::UpdateEqualizer() noexcept {
 // ---------------------------------------------------------------------------------------
 // Processing
 
+namespace {
+
 // The echo on locals for one buffer.
-struct clsDSP::EchoRun {
+struct EchoRun {
     int16_t* line;
     int32_t length;
     int32_t pos;
     float amp;
 
-    static EchoRun From(const clsDSP& fx) noexcept {
-        return {const_cast<int16_t*>(fx.echo_line_.data()), static_cast<int32_t>(fx.echo_line_.size()), fx.echo_pos_,
-                fx.echo_amp_in_use_};
-    }
-    void Store(clsDSP& fx) const noexcept { fx.echo_pos_ = pos; }
-
-    int16_t Step(int16_t s) noexcept {
+    [[gnu::always_inline]] int16_t Step(int16_t s) noexcept {
         const int32_t t = static_cast<int32_t>(s) + line[pos];
         const int16_t out = static_cast<int16_t>(std::clamp<int32_t>(t, -32768, 32767));
         // The exact product, rounded; clipped, since amp may be -1 or below.
@@ -207,24 +205,12 @@ struct clsDSP::EchoRun {
 
 // The phaser on locals for one buffer. Each line is evaluated in double from float
 // operands and its result held as a float.
-struct clsDSP::PhaserRun {
+struct PhaserRun {
     float x1, x2, x3, x4, y1, y2, y3, y4;
     float pos, step, up, down, lo, hi;
     double fb, wet, dry;
 
-    static PhaserRun From(const clsDSP& fx) noexcept {
-        return {fx.ps_x1_, fx.ps_x2_, fx.ps_x3_, fx.ps_x4_, fx.ps_y1_, fx.ps_y2_, fx.ps_y3_, fx.ps_y4_,
-                fx.sweep_pos_, fx.sweep_step_, fx.sweep_factor_, static_cast<float>(1.0 / fx.sweep_factor_),
-                fx.sweep_min_, fx.sweep_max_, fx.ps_feedback_, fx.ps_wet_, fx.ps_dry_};
-    }
-    void Store(clsDSP& fx) const noexcept {
-        fx.ps_x1_ = x1, fx.ps_x2_ = x2, fx.ps_x3_ = x3, fx.ps_x4_ = x4;
-        fx.ps_y1_ = y1, fx.ps_y2_ = y2, fx.ps_y3_ = y3, fx.ps_y4_ = y4;
-        fx.sweep_pos_ = pos;
-        fx.sweep_step_ = step;
-    }
-
-    int16_t Step(int16_t s) noexcept {
+    [[gnu::always_inline]] int16_t Step(int16_t s) noexcept {
         using D = double;
         const float x = static_cast<float>(D(s) * kInv32767);
         const D c = static_cast<float>((1.0 - pos) / (1.0 + pos));
@@ -248,36 +234,112 @@ struct clsDSP::PhaserRun {
     }
 };
 
-// The amplifier, echo and phaser run in one pass over the buffer, then each band of the
-// equalizer over the whole buffer. Each effect still sees the values in order, each one
-// after the effects before it, so the results are those of running the effects one
-// after the other over the whole buffer.
+// Which effects run over a buffer, and the amplifier's factor.
+struct ChainSetup {
+    bool amplify, echo, phaser, eq;
+    float factor;
+};
+
+// The equalizer row as the kernels load and store it: one entry per lane (see
+// ChainKernel.inc), coefficients and history of IIRFilter, all float values.
+constexpr int kLanes = 8;                     // lanes of the row: at most 8 bands
+constexpr int kLag = 2;                       // steps between a lane and the next
+constexpr size_t kFill = kLag * (kLanes - 1);  // steps for a sample to cross the row
+constexpr size_t kAhead = 4;  // samples the other effects run ahead of the equalizer
+struct RowData {
+    double b0[kLanes], b1[kLanes], b2[kLanes], a1[kLanes], a2[kLanes];
+    double x1[kLanes], x2[kLanes], y1[kLanes], y2[kLanes];
+};
+
+}  // namespace
+
+// The same loop for two instruction sets; see ChainKernel.inc.
+namespace sse2 {
+#define CHAIN_LANES 2
+#include "dsp/ChainKernel.inc"
+#undef CHAIN_LANES
+}  // namespace sse2
+
+#pragma GCC push_options
+#pragma GCC target("avx2")
+namespace avx2 {
+#define CHAIN_LANES 4
+#include "dsp/ChainKernel.inc"
+#undef CHAIN_LANES
+}  // namespace avx2
+#pragma GCC pop_options
+
+namespace {
+
+// Decided once, before main: __builtin_cpu_supports also checks that the system saves
+// the wide registers.
+bool DetectWideKernel() noexcept {
+    __builtin_cpu_init();
+    return __builtin_cpu_supports("avx2") != 0;
+}
+const bool kHaveWideKernel = DetectWideKernel();
+bool g_wide_kernel = kHaveWideKernel;
+
+}  // namespace
+
+bool clsDSP::WideKernel() noexcept { return g_wide_kernel; }
+void clsDSP::WideKernel(bool use) noexcept { g_wide_kernel = use && kHaveWideKernel; }
+
+// Each effect sees the values in order, each one after the effects before it, so the
+// results are those of running the effects one after the other over the whole buffer
+// even though they run in one loop (see ChainKernel.inc).
 void clsDSP::ProcessSamples(std::span<int16_t> intSamples) noexcept {
-    if (samplerate_ == 0 || channels_ == 0) return;
-    const bool amplify = (effects_used_ & FX_AMPLIFY) != 0;
-    const bool echo = (effects_used_ & FX_ECHO) != 0 && !echo_line_.empty();
-    const bool phaser = (effects_used_ & FX_PHASESHIFT) != 0;
+    if (samplerate_ == 0 || channels_ == 0 || intSamples.empty()) return;
     const size_t bands = (effects_used_ & FX_EQUALIZER) != 0 ? bands_.size() : 0;
+    ChainSetup setup{};
+    setup.amplify = (effects_used_ & FX_AMPLIFY) != 0;
+    setup.echo = (effects_used_ & FX_ECHO) != 0 && !echo_line_.empty();
+    setup.phaser = (effects_used_ & FX_PHASESHIFT) != 0;
+    setup.eq = bands > 0 && bands <= static_cast<size_t>(kLanes);
+    setup.factor = AmplifyFactor(static_cast<float>(amplify_db_), AmplifyUnit::Decibel);
+    if (!setup.amplify && !setup.echo && !setup.phaser && bands == 0) return;
 
-    const float factor = AmplifyFactor(static_cast<float>(amplify_db_), AmplifyUnit::Decibel);
-    EchoRun e = EchoRun::From(*this);
-    PhaserRun p = PhaserRun::From(*this);
-    IIRFilter* const band = bands_.data();
-    int16_t* const d = intSamples.data();
-    const size_t n_values = intSamples.size();
+    EchoRun echo{echo_line_.data(), static_cast<int32_t>(echo_line_.size()), echo_pos_, echo_amp_in_use_};
+    PhaserRun phaser{ps_x1_, ps_x2_, ps_x3_, ps_x4_, ps_y1_, ps_y2_, ps_y3_, ps_y4_,
+                     sweep_pos_, sweep_step_, sweep_factor_, static_cast<float>(1.0 / sweep_factor_),
+                     sweep_min_, sweep_max_, ps_feedback_, ps_wet_, ps_dry_};
 
-    if (amplify || echo || phaser) {
-        for (size_t n = 0; n < n_values; ++n) {
-            int16_t v = d[n];
-            if (amplify) v = ToSample(static_cast<float>(v) * factor);
-            if (echo) v = e.Step(v);
-            if (phaser) v = p.Step(v);
-            d[n] = v;
+    // The bands in the last lanes, identity filters in front of them.
+    RowData row{};
+    const size_t first_band = setup.eq ? static_cast<size_t>(kLanes) - bands : 0;
+    if (setup.eq) {
+        for (size_t j = 0; j < first_band; ++j) row.b0[j] = 1.0;
+        for (size_t k = 0; k < bands; ++k) {
+            const IIRFilter& f = bands_[k];
+            const size_t j = first_band + k;
+            row.b0[j] = f.b0_, row.b1[j] = f.b1_, row.b2[j] = f.b2_, row.a1[j] = f.a1_, row.a2[j] = f.a2_;
+            row.x1[j] = f.x1_, row.x2[j] = f.x2_, row.y1[j] = f.y1_, row.y2[j] = f.y2_;
         }
     }
-    for (size_t k = 0; k < bands; ++k) band[k].ProcessSamples_16bit(intSamples);
-    if (echo) e.Store(*this);
-    if (phaser) p.Store(*this);
+
+    if (g_wide_kernel) {
+        avx2::RunChain(setup, echo, phaser, row, intSamples.data(), intSamples.size());
+    } else {
+        sse2::RunChain(setup, echo, phaser, row, intSamples.data(), intSamples.size());
+    }
+
+    if (setup.eq) {
+        for (size_t k = 0; k < bands; ++k) {
+            IIRFilter& f = bands_[k];
+            const size_t j = first_band + k;
+            f.x1_ = row.x1[j], f.x2_ = row.x2[j], f.y1_ = row.y1[j], f.y2_ = row.y2[j];
+        }
+    } else {
+        // More bands than lanes (never with the 7 the program uses): one after another.
+        for (size_t k = 0; k < bands; ++k) bands_[k].ProcessSamples_16bit(intSamples);
+    }
+    if (setup.echo) echo_pos_ = echo.pos;
+    if (setup.phaser) {
+        ps_x1_ = phaser.x1, ps_x2_ = phaser.x2, ps_x3_ = phaser.x3, ps_x4_ = phaser.x4;
+        ps_y1_ = phaser.y1, ps_y2_ = phaser.y2, ps_y3_ = phaser.y3, ps_y4_ = phaser.y4;
+        sweep_pos_ = phaser.pos;
+        sweep_step_ = phaser.step;
+    }
 }
 
 float clsDSP::AmplifyFactor(float gain, AmplifyUnit unit) noexcept {

@@ -153,6 +153,11 @@ public:
 
     // Runs the active effects over the buffer in place. Does nothing while samplerate
     // or Channels is 0. Never allocates, locks or throws.
+    // How (ChainKernel.inc): one loop over the buffer; the amplifier, echo and phaser a
+    // few values ahead, and the equalizer bands (up to 8; more run one after another)
+    // side by side in vector lanes, each band on its own value. Every value sees the
+    // same operations in the same order as the effects run one after the other, so the
+    // results are identical to that.
     void ProcessSamples(std::span<int16_t> intSamples) noexcept;
 
     // How ProcessAmplify reads its gain: decibels (factor 10^(gain/20)), a percentage
@@ -167,6 +172,14 @@ public:
     float SweepMaximum() const noexcept { return sweep_max_; }
     float SweepFactor() const noexcept { return sweep_factor_; }
 
+    // Whether ProcessSamples uses its 4-double (AVX2) loop rather than the 2-double
+    // (SSE2) one. Both give the same values; the wide one is chosen when the processor
+    // has AVX2. Writing false forces the narrow loop for every chain (tests, diagnostics);
+    // writing true takes the wide one only where the processor has it. Not thread-safe:
+    // write it before any chain runs.
+    static bool WideKernel() noexcept;
+    static void WideKernel(bool use) noexcept;
+
 private:
     void UpdateAll();
     void UpdateEchoBuffer();
@@ -178,8 +191,6 @@ private:
     void CheckIndex(int32_t Index) const;
 
     static float AmplifyFactor(float gain, AmplifyUnit unit) noexcept;
-    struct EchoRun;    // ProcessEcho: the echo over one buffer
-    struct PhaserRun;  // ProcessPhaser: the phaser over one buffer
 
     int32_t effects_used_ = 0;
 

@@ -390,3 +390,69 @@ TEST(clsDSP, ExtremeSettingsNeverCrash) {
 
 }  // namespace
 }  // namespace tavrino
+
+namespace tavrino {
+namespace {
+
+// Restores the kernel choice when a test ends.
+struct KernelChoice {
+    bool saved = clsDSP::WideKernel();
+    ~KernelChoice() { clsDSP::WideKernel(saved); }
+};
+
+// Both loops (2 and 4 doubles per vector) and every band count the row can hold or not
+// (more than 8 bands run one after another), against the reference, cut into buffers
+// shorter and longer than the time a sample takes to cross the row.
+TEST(clsDSP, EveryKernelAndBandCountMatchesTheReference) {
+    KernelChoice restore;
+    for (bool wide : {false, true}) {
+        clsDSP::WideKernel(wide);
+        for (int32_t bands = 2; bands <= 10; ++bands) {
+            clsDSP fx = Chain(44100, 2, kAll);
+            fx.EqualizerBands(bands);
+            std::vector<float> gains;
+            for (int32_t i = 0; i < bands; ++i) {
+                gains.push_back(static_cast<float>((i * 7) % 25 - 12));
+                fx.EqualizerBandGainDB(i, gains.back());
+            }
+            Samples input;
+            for (const Samples& s : ref::Signals(2000)) input.insert(input.end(), s.begin(), s.end());
+            Samples want = input;
+            ref::Amplify(want, 3);
+            ref::Echo(44100, 100, 0.4f).Run(want);
+            ref::Phaser ph;
+            ph.Setup(44100, 100, 4, 1);
+            ph.Run(want);
+            ref::Equalizer(44100, gains).Run(want);
+
+            Samples got = input;
+            size_t at = 0;
+            for (size_t len = 1; at < got.size(); len = len * 2 + 3) {
+                len = std::min(len, got.size() - at);
+                fx.ProcessSamples(std::span<int16_t>(got).subspan(at, len));
+                at += len;
+            }
+            ASSERT_EQ(got, want) << "wide " << wide << ", bands " << bands;
+        }
+    }
+}
+
+// The narrow loop on its own, equalizer only (no other effect ahead of it), against
+// the bands run one by one.
+TEST(clsDSP, NarrowKernelEqualizerMatchesTheBandsOneByOne) {
+    KernelChoice restore;
+    clsDSP::WideKernel(false);
+    EXPECT_FALSE(clsDSP::WideKernel());
+    clsDSP fx = Chain(11025, 1, clsDSP::FX_EQUALIZER);
+    std::vector<float> gains = {-12, 12, 0, 6, -3, 9, -9};
+    for (int i = 0; i < 7; ++i) fx.EqualizerBandGainDB(i, gains[size_t(i)]);
+    ref::Equalizer r(11025, gains);
+    for (const Samples& s : ref::Signals(5120)) {
+        Samples want = s;
+        r.Run(want);
+        ASSERT_EQ(Apply(fx, s), want);
+    }
+}
+
+}  // namespace
+}  // namespace tavrino
