@@ -1,0 +1,108 @@
+#pragma once
+// Helpers of the main-window tests: a temporary application folder, a prompter that
+// records what would be shown, waiting on the event loop, reading WAV files.
+
+#include <QCoreApplication>
+#include <QDir>
+#include <QElapsedTimer>
+#include <QFile>
+#include <QPushButton>
+#include <QTemporaryDir>
+
+#include <cstdint>
+#include <cstring>
+#include <functional>
+#include <string>
+#include <vector>
+
+#include "app/Form1.h"
+#include "app/Prompter.h"
+#include "capture/WaveInRecorder.h"
+
+namespace tavrino::test {
+
+struct Shown {
+    QString text;
+    QString caption;
+    QString buttonCaption;  // cmdDo's caption while the box was up
+    bool recording = false; // whether a recording ran while the box was up
+};
+
+// Records every message box instead of showing it.
+class RecordingPrompter final : public Prompter {
+public:
+    explicit RecordingPrompter(std::vector<Shown>& log) : log_(log) {}
+    void Exclamation(QWidget* owner, const QString& text, const QString& caption) override {
+        Shown s{text, caption, {}, false};
+        if (auto* form = dynamic_cast<Form1*>(owner)) {
+            s.buttonCaption = form->cmdDo->text();
+            s.recording = form->Recorder().IsRecording();
+        }
+        log_.push_back(s);
+    }
+
+private:
+    std::vector<Shown>& log_;
+};
+
+// Runs the event loop until cond() holds or timeoutMs pass; returns cond().
+inline bool WaitFor(const std::function<bool()>& cond, int timeoutMs = 10000) {
+    QElapsedTimer t;
+    t.start();
+    while (!cond() && t.elapsed() < timeoutMs) QCoreApplication::processEvents(QEventLoop::AllEvents, 10);
+    return cond();
+}
+
+// An application folder with nu.ini holding `counter` and an empty file/ folder.
+class AppFolder {
+public:
+    explicit AppFolder(const QByteArray& counterLine = "7\r\n", bool withOutputFolder = true) {
+        if (withOutputFolder) QDir(dir_.path()).mkdir(QStringLiteral("file"));
+        if (!counterLine.isNull()) {
+            QFile f(dir_.path() + QStringLiteral("/nu.ini"));
+            if (f.open(QIODevice::WriteOnly)) f.write(counterLine);
+        }
+    }
+    QString Path() const { return dir_.path(); }
+    QString Recording(int n) const { return Path() + QStringLiteral("/file/录音%1.wav").arg(n); }
+    QByteArray Counter() const {
+        QFile f(Path() + QStringLiteral("/nu.ini"));
+        return f.open(QIODevice::ReadOnly) ? f.readAll() : QByteArray();
+    }
+
+private:
+    QTemporaryDir dir_;
+};
+
+inline QByteArray ReadFile(const QString& path) {
+    QFile f(path);
+    return f.open(QIODevice::ReadOnly) ? f.readAll() : QByteArray();
+}
+
+inline uint32_t U32(const QByteArray& b, int off) {
+    if (off < 0 || off + 4 > b.size()) return 0xFFFFFFFFu;
+    uint32_t v = 0;
+    for (int i = 3; i >= 0; --i) v = (v << 8) | static_cast<uint8_t>(b.at(off + i));
+    return v;
+}
+
+// The samples of a canonical 16-bit PCM WAV file with an 18-byte "fmt " chunk, after
+// checking its header: RIFF and data sizes that match the file.
+inline std::vector<int16_t> PcmSamples(const QByteArray& file, std::string* problem) {
+    std::vector<int16_t> out;
+    auto fail = [&](const char* why) {
+        if (problem) *problem = why;
+        return std::vector<int16_t>{};
+    };
+    if (file.size() < 46) return fail("shorter than the header");
+    if (file.left(4) != "RIFF" || file.mid(8, 8) != "WAVEfmt ") return fail("not RIFF/WAVE");
+    if (U32(file, 4) != static_cast<uint32_t>(file.size() - 8)) return fail("RIFF size does not match the file");
+    if (U32(file, 16) != 18) return fail("fmt chunk is not 18 bytes");
+    if (file.mid(38, 4) != "data") return fail("no data chunk at 38");
+    if (U32(file, 42) != static_cast<uint32_t>(file.size() - 46)) return fail("data size does not match the file");
+    out.resize(static_cast<size_t>(file.size() - 46) / 2);
+    std::memcpy(out.data(), file.constData() + 46, out.size() * 2);
+    return out;
+}
+
+}  // namespace tavrino::test
