@@ -94,17 +94,19 @@ int RecordFromCommandLine(QApplication& app, Form1& form, ConsolePrompter& promp
     std::fprintf(stderr, "tavrino: recording %.1f s from \"%s\"\n", *options.recordSeconds,
                  form.cboDev->itemText(index).toLocal8Bit().constData());
 
+    // QCoreApplication::exit ends the loop without closing the window, so the unload below
+    // is the one place the recording is finalised; the checks guard a window closed anyway.
     int status = 0;
     QTimer::singleShot(static_cast<int>(*options.recordSeconds * 1000.0), &form, [&] {
-        if (form.Recorder().IsRecording()) form.cmdDo_Click();
-        app.quit();
+        if (!form.IsUnloaded() && form.Recorder().IsRecording()) form.cmdDo_Click();
+        QCoreApplication::exit(0);
     });
     // A failure while recording (write error, device lost) stops the recording; end then.
     QTimer watch;
     QObject::connect(&watch, &QTimer::timeout, &form, [&] {
-        if (!form.Recorder().IsRecording()) {
+        if (form.IsUnloaded() || !form.Recorder().IsRecording()) {
             status = 1;
-            app.quit();
+            QCoreApplication::exit(1);
         }
     });
     watch.start(50);

@@ -1,0 +1,135 @@
+// The recorder as a whole: the program's timed recording from the command line, and a
+// recording from the private PulseAudio server of a tone played into its null sink.
+#include <gtest/gtest.h>
+
+#include <QComboBox>
+#include <QFile>
+#include <QFileInfo>
+#include <QLineEdit>
+#include <QProcess>
+#include <QProcessEnvironment>
+
+#include <cmath>
+#include <cstdlib>
+
+#include "AppTestSupport.h"
+#include "app/Form1.h"
+#include "capture/WaveInRecorder.h"
+#include "platform/audio/Backend.h"
+
+namespace tavrino {
+namespace {
+
+using test::AppFolder;
+using test::PcmSamples;
+using test::ReadFile;
+using test::WaitFor;
+
+TEST(CommandLine, TimedRecordingMakesAFileAndAdvancesTheCounter) {
+    AppFolder folder("3\r\n");
+    // The application folder is the program's own: run a copy placed in the test's folder.
+    const QString program = folder.Path() + QStringLiteral("/tavrino");
+    ASSERT_TRUE(QFile::copy(QStringLiteral(TAVRINO_PROGRAM), program));
+    QFile::setPermissions(program, QFile::permissions(program) | QFileDevice::ExeOwner);
+
+    QProcess p;
+    QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+    env.insert(QStringLiteral("TAVRINO_AUDIO"), QStringLiteral("test:ramp,name=Ramp,pace=fast,frames=30720;tone"));
+    env.remove(QStringLiteral("DISPLAY"));
+    env.remove(QStringLiteral("QT_QPA_PLATFORM"));  // it must go offscreen by itself
+    p.setProcessEnvironment(env);
+    p.start(program, {QStringLiteral("--record"), QStringLiteral("1"), QStringLiteral("--device"), QStringLiteral("Ramp")});
+    ASSERT_TRUE(p.waitForFinished(60000));
+    EXPECT_EQ(p.exitCode(), 0) << p.readAllStandardError().toStdString();
+    EXPECT_EQ(QString::fromLocal8Bit(p.readAllStandardOutput()).trimmed(), folder.Recording(3));
+
+    std::string problem;
+    const auto samples = PcmSamples(ReadFile(folder.Recording(3)), &problem);
+    ASSERT_TRUE(problem.empty()) << problem;
+    ASSERT_EQ(samples.size(), 61440u);  // every frame of the bounded device
+    for (size_t k = 0; k < samples.size(); ++k) ASSERT_EQ(samples[k], static_cast<int16_t>(k)) << k;
+    EXPECT_EQ(folder.Counter(), QByteArray("4\r\n"));
+    EXPECT_TRUE(QFileInfo::exists(folder.Recording(4)));
+
+    // A device that matches nothing: the message, a failure code, no recording.
+    p.start(program, {QStringLiteral("--record"), QStringLiteral("1"), QStringLiteral("--device"),
+                      QStringLiteral("no such device")});
+    ASSERT_TRUE(p.waitForFinished(60000));
+    EXPECT_NE(p.exitCode(), 0);
+    EXPECT_TRUE(QString::fromLocal8Bit(p.readAllStandardError()).contains(QStringLiteral("没有选择硬件设备!")));
+    EXPECT_EQ(folder.Counter(), QByteArray("4\r\n"));
+}
+
+// Where the left channel is loud: how long, its frequency (from upward zero crossings) and
+// its peak.
+struct ToneFound {
+    double seconds = 0;
+    double frequency = 0;
+    int peak = 0;
+};
+
+ToneFound FindTone(const std::vector<int16_t>& stereo, int rate) {
+    const size_t frames = stereo.size() / 2;
+    auto left = [&](size_t f) { return static_cast<int>(stereo[2 * f]); };
+    size_t first = frames;
+    size_t last = 0;
+    ToneFound t;
+    for (size_t f = 0; f < frames; ++f) {
+        if (std::abs(left(f)) > 4000) {
+            first = std::min(first, f);
+            last = f;
+            t.peak = std::max(t.peak, std::abs(left(f)));
+        }
+    }
+    if (first >= last) return t;
+    int crossings = 0;
+    for (size_t f = first + 1; f <= last; ++f) crossings += (left(f - 1) < 0 && left(f) >= 0);
+    t.seconds = static_cast<double>(last - first) / rate;
+    t.frequency = crossings / t.seconds;
+    return t;
+}
+
+TEST(EndToEnd, RecordsAToneFromTheSoundServer) {
+    const char* dir = std::getenv("TAVRINO_TEST_PULSE_DIR");
+    if (dir == nullptr || *dir == '\0') GTEST_SKIP() << "needs the private PulseAudio server that make test starts";
+    AppFolder folder("1\r\n");
+    audio::SetBackend(audio::MakePulseBackend());
+    Form1 form(folder.Path());
+    std::vector<test::Shown> shown;
+    form.SetPrompter(std::make_unique<test::RecordingPrompter>(shown));
+    form.Form_Load();
+
+    const int index = form.cboDev->findText(QStringLiteral("Tavrino_Test_Sink"), Qt::MatchContains);
+    ASSERT_GE(index, 0) << "no monitor of the test sink among " << form.cboDev->count() << " devices";
+    form.cboDev->setCurrentIndex(index);
+    form.cboDev_Click();
+    const QString path = form.txtFile->text();
+    form.cmdDo_Click();
+    ASSERT_TRUE(form.Recorder().IsRecording());
+    // A new null sink's monitor may be silent for a moment; play once audio flows.
+    ASSERT_TRUE(WaitFor([&] { return QFileInfo(path).size() > 46 + 20480; }, 15000));
+
+    QProcess tone;
+    tone.start(QStringLiteral(TAVRINO_SOURCE_DIR "/scripts/pulse-test-server"),
+               {QStringLiteral("tone"), QString::fromLocal8Bit(dir), QStringLiteral("1000"), QStringLiteral("3"),
+                QStringLiteral("0.5")});
+    ASSERT_TRUE(tone.waitForStarted());
+    ASSERT_TRUE(WaitFor([&] { return tone.state() == QProcess::NotRunning; }, 20000));
+    EXPECT_EQ(tone.exitCode(), 0) << tone.readAllStandardError().toStdString();
+    WaitFor([] { return false; }, 500);  // the tail of the tone
+    form.cmdDo_Click();
+    form.Form_Unload();
+    audio::SetBackend(nullptr);
+
+    std::string problem;
+    const auto samples = PcmSamples(ReadFile(path), &problem);
+    ASSERT_TRUE(problem.empty()) << problem;
+    const ToneFound t = FindTone(samples, 44100);
+    EXPECT_NEAR(t.seconds, 3.0, 0.3);
+    EXPECT_NEAR(t.frequency, 1000.0, 10.0);
+    EXPECT_NEAR(t.peak, 16384, 16384 * 0.05);  // half of full scale, as played
+    EXPECT_TRUE(shown.empty());
+}
+
+}  // namespace
+}  // namespace tavrino
