@@ -23,6 +23,7 @@ namespace {
 struct Options {
     std::optional<double> recordSeconds;  // --record SECONDS
     QString device;                       // --device TEXT
+    bool start = false;                   // --start
     bool help = false;
     std::string error;
 };
@@ -41,6 +42,8 @@ Options ParseOptions(int argc, char** argv) {
             } else {
                 o.recordSeconds = s;
             }
+        } else if (a == "--start") {
+            o.start = true;
         } else if (a == "--device" && i + 1 < argc) {
             o.device = QString::fromLocal8Bit(argv[++i]);
         } else {
@@ -52,6 +55,9 @@ Options ParseOptions(int argc, char** argv) {
 
 const char* const kUsage =
     "usage: tavrino                      start the recorder\n"
+    "       tavrino [--device TEXT] [--start]\n"
+    "                                    start the recorder with the first capture device whose\n"
+    "                                    name contains TEXT chosen, and recording at once\n"
     "       tavrino --record SECONDS [--device TEXT]\n"
     "                                    record SECONDS into the next numbered file from the first\n"
     "                                    capture device whose name contains TEXT (default: the\n"
@@ -67,8 +73,9 @@ public:
     int count = 0;
 };
 
-int RecordFromCommandLine(QApplication& app, Form1& form, ConsolePrompter& prompter, const Options& options) {
-    // Choose the device as a user would in the list.
+// The list index of the device the options name: the first whose name contains the text,
+// or without one the default source (else the first device); -1 if there is none.
+int ChosenDevice(Form1& form, const Options& options) {
     int index = -1;
     const int count = form.cboDev->count();
     if (options.device.isEmpty()) {
@@ -79,13 +86,23 @@ int RecordFromCommandLine(QApplication& app, Form1& form, ConsolePrompter& promp
             if (form.cboDev->itemText(i).contains(options.device)) index = i;
         }
     }
+    return index;
+}
+
+// Chooses the device as a user would in the list.
+void ChooseDevice(Form1& form, int index) {
+    form.cboDev->setCurrentIndex(index);
+    form.cboDev_Click();
+}
+
+int RecordFromCommandLine(QApplication& app, Form1& form, ConsolePrompter& prompter, const Options& options) {
+    const int index = ChosenDevice(form, options);
     if (index < 0) {
         std::fprintf(stderr, "tavrino: 没有选择硬件设备! (no capture device%s%s)\n",
                      options.device.isEmpty() ? "" : " matches ", options.device.toLocal8Bit().constData());
         return 1;
     }
-    form.cboDev->setCurrentIndex(index);
-    form.cboDev_Click();
+    ChooseDevice(form, index);
     if (prompter.count > 0) return 1;
 
     const QString path = form.txtFile->text();
@@ -129,14 +146,18 @@ bool DisplayAvailable() {
 }
 
 int RunApplication(int argc, char** argv) {
-    const Options options = ParseOptions(argc, argv);
-    if (options.help || !options.error.empty()) {
-        if (!options.error.empty()) std::fprintf(stderr, "tavrino: %s\n", options.error.c_str());
-        std::fputs(kUsage, options.help ? stdout : stderr);
-        return options.help ? 0 : 2;
+    // Without a display only a timed recording can run; it goes offscreen.
+    bool timed = false;
+    for (int i = 1; i < argc; ++i) {
+        const std::string a = argv[i];
+        if (a == "--help" || a == "-h") {
+            std::fputs(kUsage, stdout);
+            return 0;
+        }
+        timed = timed || a == "--record";
     }
     if (!DisplayAvailable()) {
-        if (!options.recordSeconds) {
+        if (!timed) {
             std::fprintf(stderr,
                          "tavrino: a display is needed: run it on a desktop (DISPLAY or WAYLAND_DISPLAY), "
                          "or record without one: tavrino --record SECONDS\n");
@@ -144,7 +165,13 @@ int RunApplication(int argc, char** argv) {
         }
         setenv("QT_QPA_PLATFORM", "offscreen", 1);
     }
-    QApplication app(argc, argv);
+    QApplication app(argc, argv);  // takes Qt's own options (-qwindowgeometry, ...) out of argv
+    const Options options = ParseOptions(argc, argv);
+    if (options.help || !options.error.empty()) {
+        if (!options.error.empty()) std::fprintf(stderr, "tavrino: %s\n", options.error.c_str());
+        std::fputs(kUsage, options.help ? stdout : stderr);
+        return options.help ? 0 : 2;
+    }
     QApplication::setApplicationName(QStringLiteral("Tavrino"));
 
     if (!options.recordSeconds) InstallQtMessageBoxes();
@@ -167,6 +194,11 @@ int RunApplication(int argc, char** argv) {
         return 1;
     }
     if (console) return RecordFromCommandLine(app, form, *console, options);
+    if (!options.device.isEmpty() || options.start) {
+        const int index = ChosenDevice(form, options);
+        if (index >= 0) ChooseDevice(form, index);
+        if (options.start) form.cmdDo_Click();
+    }
     return app.exec();
 }
 
