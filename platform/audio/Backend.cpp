@@ -22,9 +22,9 @@ std::shared_ptr<Backend>& Current() {
 
 std::shared_ptr<Backend> MakeBackend(const std::string& choice) {
     if (choice == "test" || choice.rfind("test:", 0) == 0) {
-        const std::string spec = choice.size() > 5 ? choice.substr(5) : std::string();
+        const std::string setup = choice.size() > 5 ? choice.substr(5) : std::string();
         try {
-            return TestBackend::FromSpec(spec);
+            return TestBackend::FromSpec(setup);
         } catch (const Error& e) {
             std::fprintf(stderr, "tavrino: TAVRINO_AUDIO: %s; using the test tone\n", e.what());
             return TestBackend::FromSpec("tone");

@@ -6,7 +6,7 @@
 //   unset, empty or "pulse"   the PulseAudio backend (the user's sound server; PipeWire
 //                             serves it too);
 //   "pulse:SERVER"            the PulseAudio backend on the given server string;
-//   "test" or "test:SPEC"     the deterministic test source (see TestBackend.h for SPEC).
+//   "test" or "test:DEVICES"     the deterministic test source (see TestBackend.h for DEVICES).
 // An unknown value falls back to PulseAudio and says so on stderr. Tests and the program
 // can override the choice at any time with SetBackend; devices already open keep the
 // backend they were opened on.

@@ -25,7 +25,7 @@ constexpr int32_t kHoldBackSeconds = 2;                 // audio kept while no b
 constexpr int64_t kFastChunkFrames = 2048;
 
 [[noreturn]] void Bad(std::string_view what) {
-    throw Error(5, "Invalid test audio specification: " + std::string(what));
+    throw Error(5, "Invalid test audio devices: " + std::string(what));
 }
 
 std::vector<std::string> Split(std::string_view s, char sep) {
@@ -100,7 +100,7 @@ bool LoadWav(const std::string& path, WavData& out) {
 class TestStream;
 
 struct TestBackend::DeviceState {
-    TestDeviceSpec spec;
+    TestDeviceSpec setup;
     std::string name;
     std::shared_ptr<const WavData> wav;
 
@@ -119,11 +119,11 @@ class TestStream final : public CaptureStream {
 public:
     TestStream(std::shared_ptr<TestBackend::DeviceState> dev, int32_t rate, int16_t channels, StreamSink& sink)
         : dev_(std::move(dev)), rate_(rate), channels_(channels), sink_(sink) {
-        const int64_t capFrames = dev_->spec.pace == TestDeviceSpec::Pace::Realtime
+        const int64_t capFrames = dev_->setup.pace == TestDeviceSpec::Pace::Realtime
                                       ? static_cast<int64_t>(rate) * kHoldBackSeconds
                                       : kFastChunkFrames;
         pending_.resize(static_cast<size_t>(capFrames * channels));
-        limit_ = dev_->spec.frames;
+        limit_ = dev_->setup.frames;
         if (limit_ < 0 && dev_->wav) limit_ = static_cast<int64_t>(dev_->wav->samples.size() / dev_->wav->channels);
         std::lock_guard lock(dev_->mutex);
         dev_->streams.push_back(this);
@@ -136,9 +136,9 @@ public:
     }
 
     MMRESULT Start() override {
-        if (dev_->spec.fail == TestDeviceSpec::Fail::Start) return MMSYSERR_ERROR;
+        if (dev_->setup.fail == TestDeviceSpec::Fail::Start) return MMSYSERR_ERROR;
         started_ = true;
-        if (dev_->spec.pace == TestDeviceSpec::Pace::Realtime) {
+        if (dev_->setup.pace == TestDeviceSpec::Pace::Realtime) {
             if (!thread_.joinable()) {
                 quit_ = false;
                 thread_ = std::thread([this] { Run(); });
@@ -160,7 +160,7 @@ public:
 
     void BufferQueued() override {
         if (!started_) return;
-        if (dev_->spec.pace == TestDeviceSpec::Pace::Fast) {
+        if (dev_->setup.pace == TestDeviceSpec::Pace::Fast) {
             ProduceFast();
         } else {
             std::lock_guard lock(wakeMutex_);
@@ -227,10 +227,10 @@ private:
         }
     }
 
-    bool EndReached() const { return limit_ >= 0 && pos_ >= limit_ && dev_->spec.end != TestDeviceSpec::End::Loop; }
+    bool EndReached() const { return limit_ >= 0 && pos_ >= limit_ && dev_->setup.end != TestDeviceSpec::End::Loop; }
 
     void ReportEnd() {
-        if (dev_->spec.end == TestDeviceSpec::End::Lost && EndReached() && !endReported_) {
+        if (dev_->setup.end == TestDeviceSpec::End::Lost && EndReached() && !endReported_) {
             endReported_ = true;
             sink_.Lost();
         }
@@ -253,7 +253,7 @@ private:
         const uint32_t gain = dev_->gain.load();
         for (; made < frames; ++made) {
             if (limit_ >= 0 && pos_ >= limit_) {
-                if (dev_->spec.end != TestDeviceSpec::End::Loop || limit_ == 0) break;
+                if (dev_->setup.end != TestDeviceSpec::End::Loop || limit_ == 0) break;
                 pos_ = 0;
                 sampleIndex_ = 0;
             }
@@ -270,7 +270,7 @@ private:
     }
 
     int32_t Sample(int16_t c) const {
-        const TestDeviceSpec& s = dev_->spec;
+        const TestDeviceSpec& s = dev_->setup;
         switch (s.source) {
         case TestDeviceSpec::Source::Tone: {
             const double phase = 2.0 * std::numbers::pi * s.freq * static_cast<double>(pos_) / rate_;
@@ -334,7 +334,7 @@ public:
         std::lock_guard lock(dev_->mutex);
         if (dev_->gone) return false;
         lines.clear();
-        for (const std::string& n : dev_->spec.lines) lines.push_back(LineInfo{n, ComponentTypeForName(n), 2});
+        for (const std::string& n : dev_->setup.lines) lines.push_back(LineInfo{n, ComponentTypeForName(n), 2});
         return true;
     }
     int32_t ActiveLine() override {
@@ -369,10 +369,10 @@ private:
 
 }  // namespace
 
-std::vector<TestDeviceSpec> TestBackend::ParseSpec(std::string_view spec) {
+std::vector<TestDeviceSpec> TestBackend::ParseSpec(std::string_view setup) {
     std::vector<TestDeviceSpec> out;
-    if (spec.empty()) spec = "tone";
-    for (const std::string& dev : Split(spec, ';')) {
+    if (setup.empty()) setup = "tone";
+    for (const std::string& dev : Split(setup, ';')) {
         TestDeviceSpec d;
         const std::vector<std::string> parts = Split(dev, ',');
         const std::string& src = parts[0];
@@ -430,8 +430,8 @@ std::vector<TestDeviceSpec> TestBackend::ParseSpec(std::string_view spec) {
     return out;
 }
 
-std::shared_ptr<TestBackend> TestBackend::FromSpec(std::string_view spec) {
-    return std::make_shared<TestBackend>(ParseSpec(spec));
+std::shared_ptr<TestBackend> TestBackend::FromSpec(std::string_view setup) {
+    return std::make_shared<TestBackend>(ParseSpec(setup));
 }
 
 TestBackend::TestBackend(std::vector<TestDeviceSpec> devices) {
@@ -449,7 +449,7 @@ TestBackend::TestBackend(std::vector<TestDeviceSpec> devices) {
         if (s.lines.empty()) s.lines.push_back(d->name);
         d->active = std::clamp<int32_t>(s.line, 0, static_cast<int32_t>(s.lines.size()) - 1);
         d->volumes.assign(s.lines.size(), {s.volume, s.volume});
-        d->spec = std::move(s);
+        d->setup = std::move(s);
         d->UpdateGainLocked();
         devices_.push_back(std::move(d));
     }
@@ -477,8 +477,8 @@ MMRESULT TestBackend::Open(int32_t index, int32_t rate, int16_t channels, Stream
         if (index < 0 || index >= static_cast<int32_t>(devices_.size())) return MMSYSERR_BADDEVICEID;
         dev = devices_[static_cast<size_t>(index)];
     }
-    if (dev->spec.fail == TestDeviceSpec::Fail::Open) return MMSYSERR_NODRIVER;
-    if (dev->spec.source == TestDeviceSpec::Source::Wav) {
+    if (dev->setup.fail == TestDeviceSpec::Fail::Open) return MMSYSERR_NODRIVER;
+    if (dev->setup.source == TestDeviceSpec::Source::Wav) {
         if (!dev->wav) return MMSYSERR_NODRIVER;  // the file could not be read
         if (dev->wav->rate != rate) return WAVERR_BADFORMAT;
     }

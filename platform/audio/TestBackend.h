@@ -2,11 +2,11 @@
 // The test source: deterministic capture devices with input lines and a volume, for tests
 // and demos that run without a sound server.
 //
-// Chosen by TAVRINO_AUDIO=test or TAVRINO_AUDIO=test:SPEC, or from code with
+// Chosen by TAVRINO_AUDIO=test or TAVRINO_AUDIO=test:DEVICES, or from code with
 //   audio::SetBackend(audio::TestBackend::FromSpec("tone,freq=1000"));
 //
-// SPEC grammar (no spaces around the separators):
-//   SPEC    := DEVICE { ';' DEVICE }                     one device each; "" = "tone"
+// DEVICES grammar (no spaces around the separators):
+//   DEVICES    := DEVICE { ';' DEVICE }                     one device each; "" = "tone"
 //   DEVICE  := SOURCE { ',' OPTION }
 //   SOURCE  := 'tone'             a sine, the same in every channel
 //            | 'ramp'             sample k of the interleaved stream (counted from the
@@ -76,10 +76,10 @@ public:
     explicit TestBackend(std::vector<TestDeviceSpec> devices);
     ~TestBackend() override;
 
-    // Parses SPEC (see above); throws tavrino::Error (number 5, "Invalid test audio
-    // specification: ...") on a malformed one.
-    static std::vector<TestDeviceSpec> ParseSpec(std::string_view spec);
-    static std::shared_ptr<TestBackend> FromSpec(std::string_view spec);
+    // Parses DEVICES (see above); throws tavrino::Error (number 5, "Invalid test audio
+    // devices: ...") on a malformed one.
+    static std::vector<TestDeviceSpec> ParseSpec(std::string_view setup);
+    static std::shared_ptr<TestBackend> FromSpec(std::string_view setup);
 
     std::string Name() const override { return "test"; }
     int32_t DeviceCount() override;

@@ -41,9 +41,9 @@ protected:
     }
 
     // A loaded window on the given test devices, its messages recorded.
-    void Load(const std::string& spec, const QByteArray& counter = "7\r\n") {
+    void Load(const std::string& setup, const QByteArray& counter = "7\r\n") {
         folder = std::make_unique<AppFolder>(counter);
-        backend = audio::TestBackend::FromSpec(spec);
+        backend = audio::TestBackend::FromSpec(setup);
         audio::SetBackend(backend);
         form = std::make_unique<Form1>(folder->Path());
         form->SetPrompter(std::make_unique<test::RecordingPrompter>(shown));

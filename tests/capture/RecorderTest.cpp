@@ -27,8 +27,8 @@ struct Delivery {
 };
 
 struct RecorderFixture : ::testing::Test {
-    void Use(const std::string& spec) {
-        backend = TestBackend::FromSpec(spec);
+    void Use(const std::string& setup) {
+        backend = TestBackend::FromSpec(setup);
         SetBackend(backend);
     }
     void TearDown() override {

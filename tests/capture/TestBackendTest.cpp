@@ -1,6 +1,6 @@
 // The wave-input layer's contract, on the test source: buffers filled in queue order,
 // audio held back while nothing is queued, what Stop, Reset and Close do, the test
-// source's specification, and the mixer's line view.
+// source's device descriptions, and the mixer's line view.
 #include <gtest/gtest.h>
 
 #include <cstdio>
@@ -50,7 +50,7 @@ struct Ring {
 };
 
 struct BackendScope {
-    explicit BackendScope(const std::string& spec) : backend(TestBackend::FromSpec(spec)) { SetBackend(backend); }
+    explicit BackendScope(const std::string& setup) : backend(TestBackend::FromSpec(setup)) { SetBackend(backend); }
     ~BackendScope() { SetBackend(nullptr); }
     std::shared_ptr<TestBackend> backend;
 };
@@ -155,7 +155,7 @@ TEST(TestSource, SpecificationGrammar) {
                             "wav=", "tone,frames=-1"}) {
         EXPECT_THROW(TestBackend::ParseSpec(bad), Error) << bad;
     }
-    // The environment's choice: a malformed test spec still gives a test source.
+    // The environment's choice: a malformed test setup still gives a test source.
     EXPECT_EQ(MakeBackend("test:tone;ramp")->DeviceCount(), 2);
     EXPECT_EQ(MakeBackend("test:bogus")->Name(), "test");
     EXPECT_EQ(MakeBackend("test")->DeviceName(0), "Test tone 440 Hz");
