@@ -299,6 +299,34 @@ TEST_F(Form1Test, ListsVolumeKeysAndEffectBits) {
     EXPECT_EQ(form->cboRecLine->count(), 0);
 }
 
+TEST_F(Form1Test, BrowseHelpAndFolderButtons) {
+    Load("tone");
+    QString answer;
+    form->SetFileNameAsker([&](const QString& filter) {
+        EXPECT_EQ(filter, QStringLiteral("Wave ACM Encoder (*.wav)"));
+        return answer;
+    });
+    answer = QStringLiteral("/tmp/a b/take");
+    form->cmdBrowse_Click();
+    EXPECT_EQ(form->txtFile->text(), QStringLiteral("/tmp/a b/take.wav"));
+    answer = QStringLiteral("/tmp/a b/TAKE.WAV");
+    form->cmdBrowse_Click();
+    EXPECT_EQ(form->txtFile->text(), QStringLiteral("/tmp/a b/TAKE.WAV"));
+    answer.clear();  // cancelled
+    form->cmdBrowse_Click();
+    EXPECT_EQ(form->txtFile->text(), QStringLiteral("/tmp/a b/TAKE.WAV"));
+    EXPECT_EQ(folder->Counter(), QByteArray("7\r\n"));
+
+    QStringList opened;
+    form->SetUrlOpener([&](const QString& path) {
+        opened << path;
+        return true;
+    });
+    form->Command2_Click();
+    form->Command3_Click();
+    EXPECT_EQ(opened, QStringList({folder->Path() + QStringLiteral("/bangzhu.htm"), folder->Path() + QStringLiteral("/file")}));
+}
+
 TEST(Form1Load, MissingCounterFileOrFolderIsReportedAndNothingIsCreated) {
     for (bool withFolder : {false, true}) {
         AppFolder folder(withFolder ? QByteArray() : QByteArray("1\r\n"), withFolder);
