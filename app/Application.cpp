@@ -4,6 +4,7 @@
 #include <QComboBox>
 #include <QLineEdit>
 #include <QTimer>
+#include <QWidget>
 
 #include <cstdio>
 #include <cstdlib>
@@ -135,6 +136,38 @@ int RecordFromCommandLine(QApplication& app, Form1& form, ConsolePrompter& promp
     return status;
 }
 
+// The program ends when the main window has unloaded and none of its other windows is open
+// any more. Qt's own rule (quit when the last visible window closes) would end it when the
+// player or About window closes while the main window sits hidden in the tray, and would
+// keep it running without a window after "退出" only while another window shows.
+class QuitWhenAllWindowsClosed final : public QObject {
+public:
+    explicit QuitWhenAllWindowsClosed(Form1& form) : form_(form) {
+        QApplication::setQuitOnLastWindowClosed(false);
+        qApp->installEventFilter(this);
+    }
+
+protected:
+    bool eventFilter(QObject* watched, QEvent* event) override {
+        if ((event->type() == QEvent::Close || event->type() == QEvent::Hide) && watched->isWidgetType() &&
+            static_cast<QWidget*>(watched)->isWindow()) {
+            QTimer::singleShot(0, this, [this] { QuitIfDone(); });
+        }
+        return false;
+    }
+
+private:
+    void QuitIfDone() {
+        if (!form_.IsUnloaded()) return;
+        for (QWidget* w : QApplication::topLevelWidgets()) {
+            if (w->isVisible() && w->windowType() != Qt::Popup && w->windowType() != Qt::ToolTip) return;
+        }
+        QCoreApplication::quit();
+    }
+
+    Form1& form_;
+};
+
 }  // namespace
 
 bool DisplayAvailable() {
@@ -194,6 +227,7 @@ int RunApplication(int argc, char** argv) {
         return 1;
     }
     if (console) return RecordFromCommandLine(app, form, *console, options);
+    QuitWhenAllWindowsClosed quitRule(form);
     if (!options.device.isEmpty() || options.start) {
         const int index = ChosenDevice(form, options);
         if (index >= 0) ChooseDevice(form, index);

@@ -11,6 +11,8 @@
 #include <QKeyEvent>
 #include <QLabel>
 #include <QLineEdit>
+#include <QMenu>
+#include <QCursor>
 #include <QPushButton>
 #include <QSignalBlocker>
 #include <QSlider>
@@ -23,6 +25,8 @@
 #include "analysis/clsDraw.h"
 #include "analysis/clsSmooth.h"
 #include "analysis/modDraw.h"
+#include "app/FormatChooserDialog.h"
+#include "app/Module1.h"
 #include "app/PictureBoxWidget.h"
 #include "app/Prompter.h"
 #include "app/StatusText.h"
@@ -62,10 +66,23 @@ Form1::Form1(QString appFolder, QWidget* parent)
         return name;
     };
     openUrl_ = [](const QString& path) { return QDesktopServices::openUrl(QUrl::fromLocalFile(path)); };
+    runMenu_ = [](QMenu* menu) { menu->exec(QCursor::pos()); };
+    chooser_ = std::make_unique<QtFormatChooser>();
+    hwnd_ = winmsg::CreateWindowEx("ThunderRT6FormDC", "Tavrino 2.0");
     BuildControls();
 }
 
-Form1::~Form1() { Form_Unload(); }
+Form1::~Form1() {
+    Form_Unload();
+    winmsg::DestroyWindow(hwnd_);
+}
+
+void Form1::SetMenuRunner(std::function<void(QMenu*)> run) { runMenu_ = std::move(run); }
+
+void Form1::SetFormatChooser(std::unique_ptr<FormatChooser> chooser) {
+    chooser_ = std::move(chooser);
+    if (clsEncoder) clsEncoder->Chooser(chooser_.get());
+}
 
 void Form1::SetPrompter(std::unique_ptr<Prompter> prompter) { prompter_ = std::move(prompter); }
 
@@ -155,6 +172,13 @@ void Form1::BuildControls() {
     tmrVis = new QTimer(this);
     tmrVis->setInterval(25);
 
+    Mnu_Menu = new QMenu(QStringLiteral("0"), this);
+    mnuShow = Mnu_Menu->addAction(QStringLiteral("显示Tavrino"));
+    Mnu_Menu->addSeparator();
+    mnuExit = Mnu_Menu->addAction(QStringLiteral("退出"));
+    connect(mnuShow, &QAction::triggered, this, [this] { mnuShow_Click(); });
+    connect(mnuExit, &QAction::triggered, this, [this] { mnuExit_Click(); });
+
     // User actions. Settings made from code call the handlers themselves where the window
     // toolkit would (list indexes, check boxes), and never through these signals.
     connect(cboDev, &QComboBox::activated, this, [this](int) { cboDev_Click(); });
@@ -206,6 +230,7 @@ void Form1::Form_Load() {
     clsRecorder->GotData = [this](std::span<int16_t> buffer, int32_t& len) { GotData(buffer, len); };
     clsRecorder->DeviceLost = [this] { DeviceLost(); };
     clsEncoder = std::make_unique<EncoderWAV>();
+    clsEncoder->Chooser(chooser_.get());
     clsVis = std::make_unique<clsDraw>();
     clsEffects = std::make_unique<clsDSP>();
 
@@ -229,6 +254,7 @@ void Form1::Form_Load() {
     OutputNaming::CreateIfMissing(name);
     txtFile->setText(name);
     tmrVis->start();
+    TrayInstall();
 }
 
 void Form1::Form_Unload() {
@@ -238,7 +264,47 @@ void Form1::Form_Unload() {
     tmrVis->stop();
     clsRecorder.reset();
     clsEncoder.reset();
+    TrayRemove();
 }
+
+// ---------------------------------------------------------------------------------------
+// Tray icon
+
+void Form1::TrayInstall() {
+    nidTray = NOTIFYICONDATA{};
+    nidTray.cbSize = 88;
+    nidTray.hIcon = windowIcon();
+    nidTray.hWnd = hwnd_;
+    SetTip(nidTray, "TavrinoV3.5");
+    nidTray.uFlags = NIF_MESSAGE | NIF_ICON | NIF_TIP;
+    nidTray.uCallbackMessage = WM_TRAYICON;
+    nidTray.uID = 0;
+    trayShown_ = Shell_NotifyIcon(NIM_ADD, nidTray);
+    TrayForm = this;
+    lngPrevWndProc = winmsg::SetWindowLong(hwnd_, winmsg::GWL_WNDPROC, winmsg::MakeWndProc(&TrayWndProc));
+    trayInstalled_ = true;
+}
+
+void Form1::TrayRemove() {
+    if (!trayInstalled_) return;
+    trayInstalled_ = false;
+    Shell_NotifyIcon(NIM_DELETE, nidTray);
+    trayShown_ = false;
+    if (lngPrevWndProc) winmsg::SetWindowLong(hwnd_, winmsg::GWL_WNDPROC, lngPrevWndProc);
+    lngPrevWndProc = nullptr;
+    if (TrayForm == this) TrayForm = nullptr;
+}
+
+void Form1::SetForegroundWindow() {
+    raise();
+    activateWindow();
+}
+
+void Form1::PopupMenu() { runMenu_(Mnu_Menu); }
+
+void Form1::mnuShow_Click() { show(); }
+
+void Form1::mnuExit_Click() { close(); }
 
 void Form1::closeEvent(QCloseEvent* event) {
     Form_Unload();
@@ -522,7 +588,15 @@ void Form1::Command2_Click() { openUrl_(naming_.AppFolder() + QStringLiteral("/b
 
 void Form1::Command3_Click() { openUrl_(naming_.OutputFolder()); }
 
-void Form1::Command4_Click() { hide(); }
+void Form1::Command4_Click() {
+    // The tray icon is the way back to a hidden window; without one the window is only
+    // minimised, so that it can always be found again.
+    if (trayShown_) {
+        hide();
+    } else {
+        showMinimized();
+    }
+}
 
 void Form1::Command5_Click() {}
 

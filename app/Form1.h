@@ -24,7 +24,9 @@
 #include <span>
 #include <vector>
 
+#include "app/NotifyIcon.h"
 #include "app/OutputNaming.h"
+#include "platform/winmsg/Window.h"
 
 class QCheckBox;
 class QComboBox;
@@ -36,6 +38,8 @@ class QSlider;
 class QStatusBar;
 class QTimer;
 class QFileDialog;
+class QMenu;
+class QAction;
 
 namespace tavrino {
 
@@ -46,6 +50,7 @@ class clsDraw;
 class clsSmooth;
 class PictureBoxWidget;
 class Prompter;
+class FormatChooser;
 
 class Form1 : public QWidget {
 public:
@@ -83,6 +88,14 @@ public:
     void Command4_Click();
     void Command5_Click();
 
+    // The tray menu's items.
+    void mnuShow_Click();
+    void mnuExit_Click();
+    // What the tray's window procedure does: bring the window to the foreground; open the
+    // tray menu at the mouse position (returns when it closes).
+    void SetForegroundWindow();
+    void PopupMenu();
+
     void FillDeviceList();
     void FillLineList();
     void UpdateVolume();
@@ -96,6 +109,17 @@ public:
     void SetFileNameAsker(std::function<QString(const QString& filter)> ask);
     // What the help and folder buttons open; by default QDesktopServices::openUrl.
     void SetUrlOpener(std::function<bool(const QString& localPath)> open);
+    // How the tray menu is shown; by default QMenu::exec at the mouse position.
+    void SetMenuRunner(std::function<void(QMenu*)> run);
+    // The format chooser of the encoder; by default the chooser dialog.
+    void SetFormatChooser(std::unique_ptr<FormatChooser> chooser);
+
+    // The window's message handle: the tray icon posts to it, TrayWndProc sits in front of
+    // its own procedure from load to unload.
+    winmsg::HWND hWnd() const { return hwnd_; }
+    const NOTIFYICONDATA& TrayIconData() const { return nidTray; }
+    // Whether the tray icon is shown (false where the desktop has no notification area).
+    bool TrayIconShown() const { return trayShown_; }
 
     // The objects and state the window keeps (read-only views for the other windows, tests).
     WaveInRecorder& Recorder() { return *clsRecorder; }
@@ -146,6 +170,9 @@ public:
     QPushButton* cmdSelFmt = nullptr;
     QPushButton* cmdBrowse = nullptr;
     QTimer* tmrVis = nullptr;
+    QMenu* Mnu_Menu = nullptr;  // the tray menu, never shown in a menu bar
+    QAction* mnuShow = nullptr;
+    QAction* mnuExit = nullptr;
 
     // The client size the window is laid out for, in pixels.
     static constexpr int kClientWidth = 410;
@@ -170,11 +197,20 @@ private:
     void SetListIndex(QComboBox* combo, int index);
     // Text-file failures that no handler can mend: shown, then the program ends.
     void FatalError(const QString& text);
+    void TrayInstall();
+    void TrayRemove();
 
     OutputNaming naming_;
     std::unique_ptr<Prompter> prompter_;
     std::function<QString(const QString&)> askFileName_;
     std::function<bool(const QString&)> openUrl_;
+    std::function<void(QMenu*)> runMenu_;
+    std::unique_ptr<FormatChooser> chooser_;
+
+    winmsg::HWND hwnd_ = 0;
+    NOTIFYICONDATA nidTray;
+    bool trayShown_ = false;
+    bool trayInstalled_ = false;
 
     std::unique_ptr<clsSmooth> clsSmoothL;
     std::unique_ptr<clsSmooth> clsSmoothR;

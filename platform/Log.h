@@ -1,11 +1,13 @@
 #pragma once
-// The application event log: error entries go to syslog (journald) with the
-// identity "tavrino" and priority LOG_ERR.
+// The application event log: entries go to syslog (journald) with the identity
+// "tavrino": errors with priority LOG_ERR, notices (how the program adapted to the
+// desktop it runs on) with LOG_NOTICE.
 
 #include <string_view>
 
 namespace tavrino {
 
 void LogError(std::string_view text);
+void LogNotice(std::string_view text);
 
 }  // namespace tavrino

@@ -1,23 +1,32 @@
 #pragma once
 // Helpers of the main-window tests: a temporary application folder, a prompter that
-// records what would be shown, waiting on the event loop, reading WAV files.
+// records what would be shown, waiting on the event loop, reading WAV files, a loaded
+// main window on test devices.
+
+#include <gtest/gtest.h>
 
 #include <QCoreApplication>
 #include <QDir>
 #include <QElapsedTimer>
 #include <QFile>
+#include <QFileInfo>
+#include <QComboBox>
+#include <QLineEdit>
 #include <QPushButton>
 #include <QTemporaryDir>
 
 #include <cstdint>
 #include <cstring>
 #include <functional>
+#include <memory>
 #include <string>
 #include <vector>
 
 #include "app/Form1.h"
 #include "app/Prompter.h"
 #include "capture/WaveInRecorder.h"
+#include "platform/audio/Backend.h"
+#include "platform/audio/TestBackend.h"
 
 namespace tavrino::test {
 
@@ -104,5 +113,48 @@ inline std::vector<int16_t> PcmSamples(const QByteArray& file, std::string* prob
     std::memcpy(out.data(), file.constData() + 46, out.size() * 2);
     return out;
 }
+
+// A main window loaded on test devices, in a temporary application folder, its message
+// boxes recorded. The window goes before the devices' backend.
+class FormRig {
+public:
+    FormRig() = default;
+    FormRig(const FormRig&) = delete;
+    FormRig& operator=(const FormRig&) = delete;
+    ~FormRig() {
+        form.reset();
+        audio::SetBackend(nullptr);
+    }
+
+    // A loaded window on the given test devices.
+    void Load(const std::string& setup, const QByteArray& counter = "7\r\n") {
+        folder = std::make_unique<AppFolder>(counter);
+        backend = audio::TestBackend::FromSpec(setup);
+        audio::SetBackend(backend);
+        form = std::make_unique<Form1>(folder->Path());
+        form->SetPrompter(std::make_unique<RecordingPrompter>(shown));
+        form->Form_Load();
+    }
+
+    void ChooseDevice(int index) {
+        form->cboDev->setCurrentIndex(index);
+        form->cboDev_Click();
+    }
+
+    // Starts, waits until `samples` samples reached the file, stops; returns the file.
+    QByteArray Record(int samples, int bytesPerSample = 2, int headerBytes = 46) {
+        const QString path = form->txtFile->text();
+        form->cmdDo_Click();
+        EXPECT_TRUE(form->Recorder().IsRecording());
+        EXPECT_TRUE(WaitFor([&] { return QFileInfo(path).size() >= headerBytes + bytesPerSample * samples; }));
+        form->cmdDo_Click();
+        return ReadFile(path);
+    }
+
+    std::unique_ptr<AppFolder> folder;
+    std::shared_ptr<audio::TestBackend> backend;
+    std::unique_ptr<Form1> form;
+    std::vector<Shown> shown;
+};
 
 }  // namespace tavrino::test

@@ -33,43 +33,8 @@ using test::WaitFor;
 constexpr int kBufferSamples = 5120;  // the capture ring's default buffer, in samples
 constexpr int kBuffers = 12;
 
-class Form1Test : public ::testing::Test {
-protected:
-    void TearDown() override {
-        form.reset();
-        audio::SetBackend(nullptr);
-    }
-
-    // A loaded window on the given test devices, its messages recorded.
-    void Load(const std::string& setup, const QByteArray& counter = "7\r\n") {
-        folder = std::make_unique<AppFolder>(counter);
-        backend = audio::TestBackend::FromSpec(setup);
-        audio::SetBackend(backend);
-        form = std::make_unique<Form1>(folder->Path());
-        form->SetPrompter(std::make_unique<test::RecordingPrompter>(shown));
-        form->Form_Load();
-    }
-
-    void ChooseDevice(int index) {
-        form->cboDev->setCurrentIndex(index);
-        form->cboDev_Click();
-    }
-
-    // Starts, waits until `samples` samples reached the file, stops; returns the file.
-    QByteArray Record(int samples) {
-        const QString path = form->txtFile->text();
-        form->cmdDo_Click();
-        EXPECT_TRUE(form->Recorder().IsRecording());
-        EXPECT_TRUE(WaitFor([&] { return QFileInfo(path).size() >= 46 + 2 * samples; }));
-        form->cmdDo_Click();
-        return ReadFile(path);
-    }
-
-    std::unique_ptr<AppFolder> folder;
-    std::shared_ptr<audio::TestBackend> backend;
-    std::unique_ptr<Form1> form;
-    std::vector<Shown> shown;
-};
+// A loaded main window on test devices (see test::FormRig).
+class Form1Test : public ::testing::Test, protected test::FormRig {};
 
 TEST_F(Form1Test, LoadsAtTheLaidOutSizeWithNothingSelected) {
     Load("tone;ramp,name=Second");
