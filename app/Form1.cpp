@@ -27,6 +27,7 @@
 #include "analysis/modDraw.h"
 #include "app/FormatChooserDialog.h"
 #include "app/Module1.h"
+#include "app/frmFXOpts.h"
 #include "app/PictureBoxWidget.h"
 #include "app/Prompter.h"
 #include "app/StatusText.h"
@@ -580,7 +581,11 @@ void Form1::cmdBrowse_Click() {
     txtFile->setText(name.right(4).toLower() != QStringLiteral(".wav") ? name + QStringLiteral(".wav") : name);
 }
 
-void Form1::cmdFXOpts_Click() {}
+void Form1::cmdFXOpts_Click() {
+    if (!clsEffects) return;
+    if (!fxOpts_) fxOpts_ = new frmFXOpts(this);
+    fxOpts_->ShowEx(*clsEffects, this);
+}
 
 void Form1::Command1_Click() {}
 

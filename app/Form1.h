@@ -51,6 +51,7 @@ class clsSmooth;
 class PictureBoxWidget;
 class Prompter;
 class FormatChooser;
+class frmFXOpts;
 
 class Form1 : public QWidget {
 public:
@@ -129,6 +130,8 @@ public:
     int32_t ElapsedMs() const { return lngElapsedMs; }
     int16_t FileCounter() const { return intFileCounter; }
     const OutputNaming& Naming() const { return naming_; }
+    // The effects options window, once the settings button opened it (else null).
+    frmFXOpts* FXOptions() const { return fxOpts_; }
 
     // Controls, named as the window's designer named them.
     QGroupBox* frmInp = nullptr;
@@ -206,6 +209,8 @@ private:
     std::function<bool(const QString&)> openUrl_;
     std::function<void(QMenu*)> runMenu_;
     std::unique_ptr<FormatChooser> chooser_;
+
+    frmFXOpts* fxOpts_ = nullptr;  // created on first use, kept, a child of this window
 
     winmsg::HWND hwnd_ = 0;
     NOTIFYICONDATA nidTray;
