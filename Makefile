@@ -8,6 +8,7 @@ ASAN       := build/asan
 BENCHDIR   := build/bench
 CMAKE_GEN  := -G Ninja
 APPDIR     := $(RELEASE)/tavrino
+PREFIX     ?= $(HOME)/.local
 
 .PHONY: all run test bench deps build build-asan build-bench clean install uninstall
 
@@ -46,6 +47,14 @@ build-bench: deps $(BENCHDIR)/build.ninja
 
 bench: build-bench
 	scripts/with-pulse-test-server scripts/run-benches $(BENCHDIR)
+
+# Installs for this user (program, launcher, menu entry, icon); PREFIX=... for elsewhere.
+install: build
+	scripts/install-app "$(PREFIX)" $(APPDIR)
+
+# Removes what install put there; the counter and the recordings stay.
+uninstall:
+	scripts/install-app --uninstall "$(PREFIX)"
 
 clean:
 	rm -rf build

@@ -12,6 +12,7 @@
 #include <optional>
 #include <string>
 
+#include "app/AppIcon.h"
 #include "app/Form1.h"
 #include "app/Prompter.h"
 #include "capture/WaveInRecorder.h"
@@ -25,6 +26,7 @@ struct Options {
     std::optional<double> recordSeconds;  // --record SECONDS
     QString device;                       // --device TEXT
     bool start = false;                   // --start
+    QString writeIcon;                    // --write-icon PATH
     bool help = false;
     std::string error;
 };
@@ -47,6 +49,12 @@ Options ParseOptions(int argc, char** argv) {
             o.start = true;
         } else if (a == "--device" && i + 1 < argc) {
             o.device = QString::fromLocal8Bit(argv[++i]);
+        } else if (a == "--write-icon") {
+            if (i + 1 < argc && *argv[i + 1] != '\0') {
+                o.writeIcon = QString::fromLocal8Bit(argv[++i]);
+            } else {
+                o.error = "--write-icon needs the path of the PNG file to write";
+            }
         } else {
             o.error = "unknown argument: " + a;
         }
@@ -62,7 +70,9 @@ const char* const kUsage =
     "       tavrino --record SECONDS [--device TEXT]\n"
     "                                    record SECONDS into the next numbered file from the first\n"
     "                                    capture device whose name contains TEXT (default: the\n"
-    "                                    default source), then exit; works without a display\n";
+    "                                    default source), then exit; works without a display\n"
+    "       tavrino --write-icon PATH    write the program's icon as a 256 x 256 PNG file to PATH,\n"
+    "                                    then exit; works without a display\n";
 
 // Message boxes of a recording run from the command line: printed, and remembered.
 class ConsolePrompter final : public Prompter {
@@ -179,7 +189,7 @@ bool DisplayAvailable() {
 }
 
 int RunApplication(int argc, char** argv) {
-    // Without a display only a timed recording can run; it goes offscreen.
+    // Without a display only a timed recording or writing the icon can run; they go offscreen.
     bool timed = false;
     for (int i = 1; i < argc; ++i) {
         const std::string a = argv[i];
@@ -187,7 +197,7 @@ int RunApplication(int argc, char** argv) {
             std::fputs(kUsage, stdout);
             return 0;
         }
-        timed = timed || a == "--record";
+        timed = timed || a == "--record" || a == "--write-icon";
     }
     if (!DisplayAvailable()) {
         if (!timed) {
@@ -204,6 +214,13 @@ int RunApplication(int argc, char** argv) {
         if (!options.error.empty()) std::fprintf(stderr, "tavrino: %s\n", options.error.c_str());
         std::fputs(kUsage, options.help ? stdout : stderr);
         return options.help ? 0 : 2;
+    }
+    if (!options.writeIcon.isEmpty()) {
+        QString why;
+        if (WriteIconPng(options.writeIcon, 256, &why)) return 0;
+        std::fprintf(stderr, "tavrino: cannot write the icon to %s: %s\n", options.writeIcon.toLocal8Bit().constData(),
+                     why.toLocal8Bit().constData());
+        return 1;
     }
     QApplication::setApplicationName(QStringLiteral("Tavrino"));
 

@@ -1,0 +1,45 @@
+#include "app/About.h"
+
+#include <QFont>
+#include <QLabel>
+#include <QPushButton>
+
+#include "app/AppIcon.h"
+
+namespace tavrino {
+namespace {
+
+constexpr int kTwipsPerPixel = 15;
+
+template <typename W>
+W* Place(W* widget, int left, int top, int width, int height) {
+    widget->setGeometry(left / kTwipsPerPixel, top / kTwipsPerPixel, width / kTwipsPerPixel,
+                        height / kTwipsPerPixel);
+    return widget;
+}
+
+}  // namespace
+
+About::About(QWidget* parent) : QWidget(parent, Qt::Window) {
+    setWindowTitle(QStringLiteral("关于我们"));
+    setWindowIcon(AppIcon());
+    setFixedSize(4170 / kTwipsPerPixel, 2385 / kTwipsPerPixel);
+
+    Label1 = Place(new QLabel(QStringLiteral("TavrinoV2.0"), this), 840, 120, 3015, 495);
+    QFont big = Label1->font();
+    big.setPointSize(15);
+    big.setBold(true);
+    Label1->setFont(big);
+
+    Label2 = Place(new QLabel(QStringLiteral("Tavrino 录音机 · Linux 版"), this), 600, 720, 3975, 255);
+    Label3 = Place(new QLabel(QStringLiteral("问题与建议：请在项目的问题列表中提出"), this), 600, 1000, 3975, 255);
+    Label6 = Place(new QLabel(QStringLiteral("感谢您使用我们的软件！"), this), 600, 1320, 3975, 255);
+
+    Command1 = Place(new QPushButton(QStringLiteral("确定"), this), 840, 1680, 1935, 495);
+    Command1->setDefault(true);
+    connect(Command1, &QPushButton::clicked, this, [this] { Command1_Click(); });
+}
+
+void About::Command1_Click() { close(); }
+
+}  // namespace tavrino

@@ -1,0 +1,266 @@
+// The preview player "回放", the About window and the program's icon.
+#include <gtest/gtest.h>
+
+#include <QAudioOutput>
+#include <QCoreApplication>
+#include <QEvent>
+#include <QFile>
+#include <QLabel>
+#include <QMediaPlayer>
+#include <QPointer>
+#include <QPushButton>
+#include <QSlider>
+#include <QTemporaryDir>
+#include <QUrl>
+
+#include <cmath>
+#include <cstdint>
+#include <vector>
+
+#include "AppTestSupport.h"
+#include "app/About.h"
+#include "app/AppIcon.h"
+#include "app/FrmT.h"
+
+namespace tavrino {
+namespace {
+
+using test::WaitFor;
+
+void PutLe(QByteArray& b, uint32_t v, int bytes) {
+    for (int i = 0; i < bytes; ++i) b.append(static_cast<char>((v >> (8 * i)) & 0xFF));
+}
+
+// A mono 16-bit PCM WAV file holding a tone of `seconds`.
+bool WriteToneWav(const QString& path, double seconds, int rate = 44100, double hz = 440.0) {
+    const auto frames = static_cast<uint32_t>(seconds * rate);
+    QByteArray b("RIFF");
+    PutLe(b, 36 + frames * 2, 4);
+    b.append("WAVEfmt ");
+    PutLe(b, 16, 4);
+    PutLe(b, 1, 2);  // PCM
+    PutLe(b, 1, 2);  // mono
+    PutLe(b, static_cast<uint32_t>(rate), 4);
+    PutLe(b, static_cast<uint32_t>(rate) * 2, 4);
+    PutLe(b, 2, 2);
+    PutLe(b, 16, 2);
+    b.append("data");
+    PutLe(b, frames * 2, 4);
+    for (uint32_t k = 0; k < frames; ++k) {
+        const double v = 12000.0 * std::sin(2.0 * M_PI * hz * k / rate);
+        PutLe(b, static_cast<uint16_t>(static_cast<int16_t>(std::lround(v))), 2);
+    }
+    QFile f(path);
+    return f.open(QIODevice::WriteOnly) && f.write(b) == b.size();
+}
+
+// Under `make test` the player plays into the private sound server's test sink, whose
+// monitor the end-to-end recording test listens to at the same time: the tests mute the
+// output (volume stays as the window sets it), so playback runs in real time but silently.
+void Mute(FrmT& w) { w.AudioOutput()->setMuted(true); }
+
+bool Playing(const FrmT& w) { return w.Player()->playbackState() == QMediaPlayer::PlayingState; }
+
+class Player : public ::testing::Test {
+protected:
+    void SetUp() override {
+        ASSERT_TRUE(dir.isValid());
+        a = dir.filePath(QStringLiteral("a.wav"));
+        b = dir.filePath(QStringLiteral("b.wav"));
+        ASSERT_TRUE(WriteToneWav(a, 2.0));
+        ASSERT_TRUE(WriteToneWav(b, 3.0, 22050, 880.0));
+    }
+    QTemporaryDir dir;
+    QString a;
+    QString b;
+};
+
+TEST_F(Player, PlaysAWavAtOnceAndItsPositionAdvances) {
+    FrmT w;
+    Mute(w);
+    w.show();
+    EXPECT_FLOAT_EQ(w.AudioOutput()->volume(), 0.5f);
+    EXPECT_EQ(w.sldVolume->value(), 50);
+
+    w.URL(a);
+    EXPECT_EQ(w.Player()->source(), QUrl::fromLocalFile(a));
+    ASSERT_TRUE(WaitFor([&] { return Playing(w); })) << w.lblStatus->text().toStdString();
+    ASSERT_TRUE(WaitFor([&] { return w.Player()->position() >= 400; }))
+        << "position stuck at " << w.Player()->position() << " ms";
+    EXPECT_EQ(w.lblStatus->text(), QStringLiteral("正在播放"));
+    EXPECT_EQ(w.lblName->text(), QStringLiteral("a.wav"));
+    EXPECT_NEAR(static_cast<double>(w.Player()->duration()), 2000.0, 50.0);
+    EXPECT_EQ(w.sldSeek->maximum(), static_cast<int>(w.Player()->duration()));
+    EXPECT_GT(w.sldSeek->value(), 0);
+    EXPECT_TRUE(w.lblTime->text().endsWith(QStringLiteral(" / 0:02"))) << w.lblTime->text().toStdString();
+
+    // Pause holds the position; the volume slider drives the output.
+    w.cmdPause->click();
+    ASSERT_TRUE(WaitFor([&] { return w.Player()->playbackState() == QMediaPlayer::PausedState; }));
+    EXPECT_EQ(w.lblStatus->text(), QStringLiteral("已暂停"));
+    w.sldVolume->setValue(20);
+    EXPECT_FLOAT_EQ(w.AudioOutput()->volume(), 0.2f);
+
+    // A second URL replaces the first and plays from its start to its end.
+    w.URL(b);
+    ASSERT_TRUE(WaitFor([&] { return Playing(w) && w.Player()->duration() > 2500; }));
+    EXPECT_EQ(w.lblName->text(), QStringLiteral("b.wav"));
+    ASSERT_TRUE(WaitFor([&] { return w.Player()->mediaStatus() == QMediaPlayer::EndOfMedia; }, 15000));
+    EXPECT_EQ(w.lblStatus->text(), QStringLiteral("播放完毕"));
+}
+
+TEST_F(Player, AFileThatCannotPlayShowsWhyAndAnEmptyUrlShowsNothing) {
+    FrmT w;
+    Mute(w);
+    w.show();
+    w.URL(QString());
+    EXPECT_TRUE(w.Player()->source().isEmpty());
+    EXPECT_TRUE(w.lblStatus->text().isEmpty());
+    EXPECT_TRUE(w.lblName->text().isEmpty());
+    EXPECT_TRUE(w.lblTime->text().isEmpty());
+
+    const QString garbage = dir.filePath(QStringLiteral("x.wav"));
+    {
+        QFile f(garbage);
+        ASSERT_TRUE(f.open(QIODevice::WriteOnly));
+        QByteArray junk;
+        for (int i = 0; i < 20000; ++i) junk.append(static_cast<char>((i * 7919 + 13) & 0xFF));
+        f.write(junk);
+    }
+    w.URL(garbage);
+    ASSERT_TRUE(WaitFor([&] { return w.lblStatus->text().startsWith(QStringLiteral("无法播放: x.wav（")); }))
+        << w.lblStatus->text().toStdString();
+    // The message stays when the player then reports it stopped.
+    WaitFor([] { return false; }, 300);
+    EXPECT_TRUE(w.lblStatus->text().startsWith(QStringLiteral("无法播放: x.wav（")));
+    EXPECT_FALSE(Playing(w));
+    EXPECT_FALSE(w.cmdPlay->isEnabled());
+
+    w.URL(dir.filePath(QStringLiteral("missing.wav")));
+    EXPECT_EQ(w.lblStatus->text(), QStringLiteral("无法播放: missing.wav（文件不存在）"));
+    EXPECT_FALSE(Playing(w));
+
+    // A good file after a bad one plays and clears the message; an empty URL then stops it.
+    w.URL(a);
+    ASSERT_TRUE(WaitFor([&] { return Playing(w); }));
+    EXPECT_EQ(w.lblStatus->text(), QStringLiteral("正在播放"));
+    w.URL(QString());
+    EXPECT_TRUE(WaitFor([&] { return w.Player()->playbackState() == QMediaPlayer::StoppedState; }));
+    EXPECT_TRUE(w.Player()->source().isEmpty());
+    EXPECT_TRUE(w.lblStatus->text().isEmpty());
+    EXPECT_TRUE(w.lblName->text().isEmpty());
+}
+
+TEST_F(Player, OpenRemembersTheChosenNameAndCancelPlaysItAgain) {
+    FrmT w;
+    Mute(w);
+    w.show();
+    std::vector<QString> previous;
+    QString filter;
+    QString answer;  // empty: the dialog is cancelled
+    w.SetFileNameAsker([&](const QString& prev, const QString& f) {
+        previous.push_back(prev);
+        filter = f;
+        return answer.isEmpty() ? prev : answer;
+    });
+    EXPECT_EQ(w.Command2->text(), QStringLiteral("打开...(&O)"));
+
+    // Cancelled before anything was chosen: nothing happens.
+    w.Command2->click();
+    EXPECT_EQ(filter, QStringLiteral("wav文件(*.wav)"));
+    EXPECT_TRUE(w.Player()->source().isEmpty());
+    EXPECT_TRUE(w.lblStatus->text().isEmpty());
+
+    answer = a;
+    w.Command2->click();
+    EXPECT_EQ(w.Player()->source(), QUrl::fromLocalFile(a));
+    ASSERT_TRUE(WaitFor([&] { return Playing(w); }));
+
+    // Another file meanwhile comes from elsewhere; cancelling the dialog goes back to a.wav.
+    w.URL(b);
+    ASSERT_TRUE(WaitFor([&] { return Playing(w); }));
+    w.cmdStop->click();
+    ASSERT_TRUE(WaitFor([&] { return !Playing(w); }));
+    answer.clear();
+    w.Command2->click();
+    ASSERT_EQ(previous.size(), 3u);
+    EXPECT_EQ(previous[1], QString());
+    EXPECT_EQ(previous[2], a);
+    EXPECT_EQ(w.Player()->source(), QUrl::fromLocalFile(a));
+    EXPECT_TRUE(WaitFor([&] { return Playing(w); }));
+}
+
+TEST_F(Player, CloseDestroysTheWindowAndItsPlayback) {
+    QPointer<FrmT> w = new FrmT;
+    w->setAttribute(Qt::WA_DeleteOnClose);
+    Mute(*w);
+    w->show();
+    EXPECT_EQ(w->windowTitle(), QStringLiteral("回放"));
+    EXPECT_EQ(w->size(), QSize(321, 268));
+    EXPECT_EQ(w->MDT->geometry(), QRect(0, 0, 321, 225));
+    EXPECT_EQ(w->Command1->text(), QStringLiteral("关闭"));
+    w->URL(a);
+    ASSERT_TRUE(WaitFor([&] { return Playing(*w); }));
+
+    QPointer<QMediaPlayer> player = w->Player();
+    w->Command1->click();
+    QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
+    EXPECT_TRUE(w.isNull());
+    EXPECT_TRUE(player.isNull());
+    if (w) delete w.data();
+}
+
+TEST(About, OkClosesOnlyTheAboutWindow) {
+    QWidget other;
+    other.show();
+    QPointer<About> about = new About;
+    about->setAttribute(Qt::WA_DeleteOnClose);
+    about->show();
+    ASSERT_TRUE(about->isVisible());
+    EXPECT_EQ(about->Command1->text(), QStringLiteral("确定"));
+
+    about->Command1->click();
+    QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
+    EXPECT_TRUE(about.isNull());
+    EXPECT_TRUE(other.isVisible());
+    if (about) delete about.data();
+}
+
+TEST(About, ShowsTheProductNameInBold15PointAndTheThanks) {
+    About about;
+    EXPECT_EQ(about.windowTitle(), QStringLiteral("关于我们"));
+    EXPECT_EQ(about.size(), QSize(278, 159));
+    EXPECT_FALSE(about.windowIcon().isNull());
+    EXPECT_EQ(about.Label1->text(), QStringLiteral("TavrinoV2.0"));
+    EXPECT_TRUE(about.Label1->font().bold());
+    EXPECT_EQ(about.Label1->font().pointSize(), 15);
+    EXPECT_EQ(about.Label6->text(), QStringLiteral("感谢您使用我们的软件！"));
+    EXPECT_EQ(about.Label6->geometry(), QRect(40, 88, 265, 17));
+    // The contact lines sit between the name and the thanks.
+    for (const QLabel* l : {about.Label2, about.Label3}) {
+        EXPECT_FALSE(l->text().isEmpty());
+        EXPECT_GE(l->y(), about.Label1->geometry().bottom());
+        EXPECT_LE(l->geometry().bottom(), about.Label6->y());
+    }
+}
+
+TEST(AppIcon, IsDrawnAtEverySizeWithItsColours) {
+    const QIcon icon = AppIcon();
+    for (const int s : {16, 24, 32, 48, 64, 128, 256}) {
+        EXPECT_TRUE(icon.availableSizes().contains(QSize(s, s))) << s;
+    }
+    const QImage big = DrawAppIcon(256);
+    ASSERT_EQ(big.size(), QSize(256, 256));
+    EXPECT_EQ(qAlpha(big.pixel(0, 0)), 0);                   // rounded corner: transparent
+    const QColor back = big.pixelColor(40, 200);             // dark blue background
+    EXPECT_GT(back.blue(), back.red() + 40);
+    EXPECT_LT(back.lightness(), 110);
+    EXPECT_EQ(big.pixelColor(128, 60), QColor(Qt::white));   // microphone capsule
+    const QColor dot = big.pixelColor(202, 54);              // record dot
+    EXPECT_GT(dot.red(), 200);
+    EXPECT_LT(dot.green(), 90);
+    EXPECT_TRUE(DrawAppIcon(0).isNull());
+}
+
+}  // namespace
+}  // namespace tavrino
