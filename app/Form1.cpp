@@ -27,6 +27,9 @@
 #include "analysis/modDraw.h"
 #include "app/FormatChooserDialog.h"
 #include "app/Module1.h"
+#include "app/About.h"
+#include "app/AppIcon.h"
+#include "app/FrmT.h"
 #include "app/frmFXOpts.h"
 #include "app/PictureBoxWidget.h"
 #include "app/Prompter.h"
@@ -76,7 +79,13 @@ Form1::Form1(QString appFolder, QWidget* parent)
 Form1::~Form1() {
     Form_Unload();
     winmsg::DestroyWindow(hwnd_);
+    delete player_.data();
+    delete about_.data();
 }
+
+FrmT* Form1::Player() const { return player_.data(); }
+
+About* Form1::AboutWindow() const { return about_.data(); }
 
 void Form1::SetMenuRunner(std::function<void(QMenu*)> run) { runMenu_ = std::move(run); }
 
@@ -93,6 +102,7 @@ void Form1::SetUrlOpener(std::function<bool(const QString&)> open) { openUrl_ = 
 
 void Form1::BuildControls() {
     setWindowTitle(QStringLiteral("Tavrino 2.0"));
+    setWindowIcon(AppIcon());
     QFont f = font();
     f.setPixelSize(12);
     setFont(f);
@@ -587,7 +597,15 @@ void Form1::cmdFXOpts_Click() {
     fxOpts_->ShowEx(*clsEffects, this);
 }
 
-void Form1::Command1_Click() {}
+void Form1::Command1_Click() {
+    if (!about_) {
+        about_ = new About;
+        about_->setAttribute(Qt::WA_DeleteOnClose);
+    }
+    about_->show();
+    about_->raise();
+    about_->activateWindow();
+}
 
 void Form1::Command2_Click() { openUrl_(naming_.AppFolder() + QStringLiteral("/bangzhu.htm")); }
 
@@ -603,6 +621,17 @@ void Form1::Command4_Click() {
     }
 }
 
-void Form1::Command5_Click() {}
+void Form1::Command5_Click() {
+    // Failures here are not reported: an empty path plays nothing, and a file that cannot
+    // be played says so in the player's own window.
+    if (!player_) {
+        player_ = new FrmT;
+        player_->setAttribute(Qt::WA_DeleteOnClose);
+    }
+    player_->show();
+    player_->raise();
+    player_->activateWindow();
+    player_->URL(TF->text());
+}
 
 }  // namespace tavrino

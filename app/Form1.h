@@ -14,6 +14,7 @@
 // Load runs from Form_Load() (called by the constructor's owner once the window exists),
 // unload from Form_Unload() (run by closeEvent, or directly), each exactly once.
 
+#include <QPointer>
 #include <QString>
 #include <QWidget>
 
@@ -52,6 +53,8 @@ class PictureBoxWidget;
 class Prompter;
 class FormatChooser;
 class frmFXOpts;
+class FrmT;
+class About;
 
 class Form1 : public QWidget {
 public:
@@ -132,6 +135,9 @@ public:
     const OutputNaming& Naming() const { return naming_; }
     // The effects options window, once the settings button opened it (else null).
     frmFXOpts* FXOptions() const { return fxOpts_; }
+    // The preview player and About windows while they are open (else null).
+    FrmT* Player() const;
+    About* AboutWindow() const;
 
     // Controls, named as the window's designer named them.
     QGroupBox* frmInp = nullptr;
@@ -211,6 +217,10 @@ private:
     std::unique_ptr<FormatChooser> chooser_;
 
     frmFXOpts* fxOpts_ = nullptr;  // created on first use, kept, a child of this window
+    // Windows of their own, without owner; each deletes itself when closed and outlives
+    // this window's unload (they go with this object).
+    QPointer<FrmT> player_;
+    QPointer<About> about_;
 
     winmsg::HWND hwnd_ = 0;
     NOTIFYICONDATA nidTray;

@@ -1,6 +1,10 @@
 #include <gtest/gtest.h>
 
 #include <QApplication>
+#include <QAudioOutput>
+#include <QLabel>
+#include <QLineEdit>
+#include <QMediaPlayer>
 #include <QPointer>
 #include <QPushButton>
 #include <QSlider>
@@ -9,7 +13,9 @@
 #include <functional>
 
 #include "AppTestSupport.h"
+#include "app/About.h"
 #include "app/Form1.h"
+#include "app/FrmT.h"
 #include "app/frmFXOpts.h"
 #include "dsp/clsDSP.h"
 
@@ -69,6 +75,58 @@ TEST_F(WindowsTest, SettingsButtonEditsTheLiveChainInOneReusedWindow) {
         form->cmdFXOpts->click();
         EXPECT_EQ(answer.seen, 1);
     }
+}
+
+TEST_F(WindowsTest, PreviewPlaysTheLastRecordingAndOutlivesTheMainWindow) {
+    Load("tone,pace=fast,frames=88200");
+    ChooseDevice(0);
+    // Before any recording: an empty path, nothing played, no message.
+    form->Command5->click();
+    QPointer<FrmT> player = form->Player();
+    ASSERT_NE(player, nullptr);
+    player->AudioOutput()->setMuted(true);  // other tests record the test server's sink
+    EXPECT_TRUE(player->isVisible());
+    EXPECT_EQ(player->Player()->playbackState(), QMediaPlayer::StoppedState);
+    EXPECT_TRUE(player->lblStatus->text().isEmpty());
+
+    const QString recorded = form->txtFile->text();
+    Record(44100);
+    ASSERT_EQ(form->TF->text(), recorded);
+    ASSERT_NE(form->txtFile->text(), recorded);
+    form->Command5->click();  // the same window, now on the finished recording
+    EXPECT_EQ(form->Player(), player.data());
+    EXPECT_EQ(player->URL(), recorded);
+    EXPECT_TRUE(WaitFor([&] { return player->Player()->position() > 100; }));
+    EXPECT_EQ(player->Player()->playbackState(), QMediaPlayer::PlayingState);
+
+    // The main window's unload leaves the player open; closing the player deletes it.
+    form->close();
+    EXPECT_TRUE(form->IsUnloaded());
+    EXPECT_TRUE(player->isVisible());
+    player->Command1->click();
+    QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
+    EXPECT_TRUE(player.isNull());
+    EXPECT_EQ(form->Player(), nullptr);
+    EXPECT_TRUE(shown.empty());
+}
+
+TEST_F(WindowsTest, AboutOpensOnceAndItsOkClosesOnlyIt) {
+    Load("tone");
+    form->Command1->click();
+    QPointer<About> about = form->AboutWindow();
+    ASSERT_NE(about, nullptr);
+    EXPECT_TRUE(about->isVisible());
+    EXPECT_EQ(about->parentWidget(), nullptr);
+    form->Command1->click();
+    EXPECT_EQ(form->AboutWindow(), about.data());
+    about->Command1->click();
+    QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
+    EXPECT_TRUE(about.isNull());
+    EXPECT_TRUE(form->isVisible());
+    EXPECT_FALSE(form->IsUnloaded());
+    // The next opening makes a new window.
+    form->Command1->click();
+    EXPECT_NE(form->AboutWindow(), nullptr);
 }
 
 }  // namespace
