@@ -3,6 +3,8 @@
 #include <QApplication>
 #include <QComboBox>
 #include <QLineEdit>
+#include <QStringList>
+#include <QTabBar>
 #include <QTimer>
 #include <QWidget>
 
@@ -14,6 +16,8 @@
 
 #include "app/AppIcon.h"
 #include "app/Form1.h"
+#include "app/QuitRule.h"
+#include "app/frmFXOpts.h"
 #include "app/Prompter.h"
 #include "capture/WaveInRecorder.h"
 #include "core/Error.h"
@@ -27,9 +31,40 @@ struct Options {
     QString device;                       // --device TEXT
     bool start = false;                   // --start
     QString writeIcon;                    // --write-icon PATH
+    QString open;                         // --open WINDOW
     bool help = false;
     std::string error;
 };
+
+// What --open names: effects (optionally with a tab's key: effects:ECHO, effects:SHIFT,
+// effects:EQ, effects:AMPL), chooser, about, or player=PATH.
+bool OpenableWindow(const QString& w) {
+    static const QStringList names = {QStringLiteral("effects"),     QStringLiteral("effects:ECHO"),
+                                      QStringLiteral("effects:SHIFT"), QStringLiteral("effects:EQ"),
+                                      QStringLiteral("effects:AMPL"),  QStringLiteral("chooser"),
+                                      QStringLiteral("about")};
+    return names.contains(w) || (w.startsWith(QStringLiteral("player=")) && w.size() > 7);
+}
+
+// Opens a window as its button on the main window would (the effects window on the given
+// tab). Modal windows return when closed.
+void OpenWindow(Form1& form, const QString& w) {
+    if (w.startsWith(QStringLiteral("effects"))) {
+        const QString key = w.section(QLatin1Char(':'), 1);
+        frmFXOpts& fx = form.FXOptionsWindow();
+        for (int i = 0; i < fx.strip->count(); ++i) {
+            if (fx.strip->tabData(i).toString() == key) fx.strip->setCurrentIndex(i);
+        }
+        form.cmdFXOpts_Click();
+    } else if (w == QStringLiteral("chooser")) {
+        form.cmdSelFmt_Click();
+    } else if (w == QStringLiteral("about")) {
+        form.Command1_Click();
+    } else if (w.startsWith(QStringLiteral("player="))) {
+        form.TF->setText(w.mid(7));
+        form.Command5_Click();
+    }
+}
 
 Options ParseOptions(int argc, char** argv) {
     Options o;
@@ -49,6 +84,9 @@ Options ParseOptions(int argc, char** argv) {
             o.start = true;
         } else if (a == "--device" && i + 1 < argc) {
             o.device = QString::fromLocal8Bit(argv[++i]);
+        } else if (a == "--open" && i + 1 < argc) {
+            o.open = QString::fromLocal8Bit(argv[++i]);
+            if (!OpenableWindow(o.open)) o.error = "--open: no such window: " + std::string(argv[i]);
         } else if (a == "--write-icon") {
             if (i + 1 < argc && *argv[i + 1] != '\0') {
                 o.writeIcon = QString::fromLocal8Bit(argv[++i]);
@@ -71,6 +109,9 @@ const char* const kUsage =
     "                                    record SECONDS into the next numbered file from the first\n"
     "                                    capture device whose name contains TEXT (default: the\n"
     "                                    default source), then exit; works without a display\n"
+    "       tavrino --open WINDOW        start the recorder and open one of its windows as its button\n"
+    "                                    would: effects, effects:ECHO|SHIFT|EQ|AMPL (a tab), chooser,\n"
+    "                                    about, or player=FILE (plays FILE)\n"
     "       tavrino --write-icon PATH    write the program's icon as a 256 x 256 PNG file to PATH,\n"
     "                                    then exit; works without a display\n";
 
@@ -146,38 +187,6 @@ int RecordFromCommandLine(QApplication& app, Form1& form, ConsolePrompter& promp
     return status;
 }
 
-// The program ends when the main window has unloaded and none of its other windows is open
-// any more. Qt's own rule (quit when the last visible window closes) would end it when the
-// player or About window closes while the main window sits hidden in the tray, and would
-// keep it running without a window after "退出" only while another window shows.
-class QuitWhenAllWindowsClosed final : public QObject {
-public:
-    explicit QuitWhenAllWindowsClosed(Form1& form) : form_(form) {
-        QApplication::setQuitOnLastWindowClosed(false);
-        qApp->installEventFilter(this);
-    }
-
-protected:
-    bool eventFilter(QObject* watched, QEvent* event) override {
-        if ((event->type() == QEvent::Close || event->type() == QEvent::Hide) && watched->isWidgetType() &&
-            static_cast<QWidget*>(watched)->isWindow()) {
-            QTimer::singleShot(0, this, [this] { QuitIfDone(); });
-        }
-        return false;
-    }
-
-private:
-    void QuitIfDone() {
-        if (!form_.IsUnloaded()) return;
-        for (QWidget* w : QApplication::topLevelWidgets()) {
-            if (w->isVisible() && w->windowType() != Qt::Popup && w->windowType() != Qt::ToolTip) return;
-        }
-        QCoreApplication::quit();
-    }
-
-    Form1& form_;
-};
-
 }  // namespace
 
 bool DisplayAvailable() {
@@ -249,6 +258,9 @@ int RunApplication(int argc, char** argv) {
         const int index = ChosenDevice(form, options);
         if (index >= 0) ChooseDevice(form, index);
         if (options.start) form.cmdDo_Click();
+    }
+    if (!options.open.isEmpty()) {
+        QTimer::singleShot(0, &form, [&form, w = options.open] { OpenWindow(form, w); });
     }
     return app.exec();
 }

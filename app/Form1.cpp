@@ -591,10 +591,14 @@ void Form1::cmdBrowse_Click() {
     txtFile->setText(name.right(4).toLower() != QStringLiteral(".wav") ? name + QStringLiteral(".wav") : name);
 }
 
+frmFXOpts& Form1::FXOptionsWindow() {
+    if (!fxOpts_) fxOpts_ = new frmFXOpts(this);
+    return *fxOpts_;
+}
+
 void Form1::cmdFXOpts_Click() {
     if (!clsEffects) return;
-    if (!fxOpts_) fxOpts_ = new frmFXOpts(this);
-    fxOpts_->ShowEx(*clsEffects, this);
+    FXOptionsWindow().ShowEx(*clsEffects, this);
 }
 
 void Form1::Command1_Click() {

@@ -135,6 +135,8 @@ public:
     const OutputNaming& Naming() const { return naming_; }
     // The effects options window, once the settings button opened it (else null).
     frmFXOpts* FXOptions() const { return fxOpts_; }
+    // The effects options window, created on first use.
+    frmFXOpts& FXOptionsWindow();
     // The preview player and About windows while they are open (else null).
     FrmT* Player() const;
     About* AboutWindow() const;

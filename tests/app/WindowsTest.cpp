@@ -16,6 +16,7 @@
 #include "app/About.h"
 #include "app/Form1.h"
 #include "app/FrmT.h"
+#include "app/QuitRule.h"
 #include "app/frmFXOpts.h"
 #include "dsp/clsDSP.h"
 
@@ -127,6 +128,33 @@ TEST_F(WindowsTest, AboutOpensOnceAndItsOkClosesOnlyIt) {
     // The next opening makes a new window.
     form->Command1->click();
     EXPECT_NE(form->AboutWindow(), nullptr);
+}
+
+TEST_F(WindowsTest, TheProgramEndsWhenTheMainWindowIsGoneAndNoOtherWindowIsOpen) {
+    Load("tone");
+    int quits = 0;
+    QuitWhenAllWindowsClosed rule(*form, [&] { ++quits; });
+    auto settle = [] {
+        for (int i = 0; i < 3; ++i) QCoreApplication::processEvents();
+        QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
+        QCoreApplication::processEvents();
+    };
+    // Hidden in the tray, with the About window closed: the program goes on.
+    form->Command1->click();
+    form->hide();
+    form->AboutWindow()->Command1->click();
+    settle();
+    EXPECT_EQ(quits, 0);
+    // Unloaded while the About window is open: it goes on until that window closes.
+    form->show();
+    form->Command1->click();
+    form->close();
+    settle();
+    EXPECT_EQ(quits, 0);
+    ASSERT_NE(form->AboutWindow(), nullptr);
+    form->AboutWindow()->close();
+    settle();
+    EXPECT_EQ(quits, 1);
 }
 
 }  // namespace
