@@ -38,7 +38,9 @@ TEST(CommandLine, TimedRecordingMakesAFileAndAdvancesTheCounter) {
     env.remove(QStringLiteral("DISPLAY"));
     env.remove(QStringLiteral("QT_QPA_PLATFORM"));  // it must go offscreen by itself
     p.setProcessEnvironment(env);
-    p.start(program, {QStringLiteral("--record"), QStringLiteral("1"), QStringLiteral("--device"), QStringLiteral("Ramp")});
+    // The device is bounded and fast: the seconds only need to outlast its frames, also on a
+    // busy machine.
+    p.start(program, {QStringLiteral("--record"), QStringLiteral("4"), QStringLiteral("--device"), QStringLiteral("Ramp")});
     ASSERT_TRUE(p.waitForFinished(60000));
     EXPECT_EQ(p.exitCode(), 0) << p.readAllStandardError().toStdString();
     EXPECT_EQ(QString::fromLocal8Bit(p.readAllStandardOutput()).trimmed(), folder.Recording(3));

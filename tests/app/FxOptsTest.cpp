@@ -259,24 +259,6 @@ TEST_F(FxOptsTest, EachTabShowsExactlyItsPage) {
     EXPECT_EQ(shown(), std::vector<QWidget*>{window.picShift});
 }
 
-TEST_F(FxOptsTest, ShowExLoadsRunsModallyOverTheOwnerAndEndsOnClose) {
-    QWidget owner;
-    dsp.EchoLength(640);
-    bool modalWhileOpen = false;
-    bool ownedWhileOpen = false;
-    QTimer::singleShot(0, [&] {
-        modalWhileOpen = window.isVisible() && QApplication::activeModalWidget() == &window;
-        ownedWhileOpen = window.parentWidget() == &owner && window.isWindow();
-        window.cmdClose->click();
-    });
-    window.ShowEx(dsp, &owner);  // returns once closed
-    EXPECT_TRUE(modalWhileOpen);
-    EXPECT_TRUE(ownedWhileOpen);
-    EXPECT_FALSE(window.isVisible());
-    EXPECT_EQ(window.sldReverbLen->value(), 640);
-    window.setParent(nullptr);  // the owner goes first here
-}
-
 TEST(FxOptsCosInterpolate, RunsFromAToBThroughTheMiddleInAnSCurve) {
     EXPECT_DOUBLE_EQ(frmFXOpts::CosInterpolate(2.0, 10.0, 0.0), 2.0);
     EXPECT_NEAR(frmFXOpts::CosInterpolate(2.0, 10.0, 0.5), 6.0, 1e-12);

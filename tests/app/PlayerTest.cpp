@@ -1,13 +1,11 @@
-// The preview player "回放", the About window and the program's icon.
+// The preview player "回放" and the About window.
 #include <gtest/gtest.h>
 
 #include <QAudioOutput>
 #include <QCoreApplication>
-#include <QEvent>
 #include <QFile>
 #include <QLabel>
 #include <QMediaPlayer>
-#include <QPointer>
 #include <QPushButton>
 #include <QSlider>
 #include <QTemporaryDir>
@@ -19,7 +17,6 @@
 
 #include "AppTestSupport.h"
 #include "app/About.h"
-#include "app/AppIcon.h"
 #include "app/FrmT.h"
 
 namespace tavrino {
@@ -190,42 +187,6 @@ TEST_F(Player, OpenRemembersTheChosenNameAndCancelPlaysItAgain) {
     EXPECT_TRUE(WaitFor([&] { return Playing(w); }));
 }
 
-TEST_F(Player, CloseDestroysTheWindowAndItsPlayback) {
-    QPointer<FrmT> w = new FrmT;
-    w->setAttribute(Qt::WA_DeleteOnClose);
-    Mute(*w);
-    w->show();
-    EXPECT_EQ(w->windowTitle(), QStringLiteral("回放"));
-    EXPECT_EQ(w->size(), QSize(321, 268));
-    EXPECT_EQ(w->MDT->geometry(), QRect(0, 0, 321, 225));
-    EXPECT_EQ(w->Command1->text(), QStringLiteral("关闭"));
-    w->URL(a);
-    ASSERT_TRUE(WaitFor([&] { return Playing(*w); }));
-
-    QPointer<QMediaPlayer> player = w->Player();
-    w->Command1->click();
-    QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
-    EXPECT_TRUE(w.isNull());
-    EXPECT_TRUE(player.isNull());
-    if (w) delete w.data();
-}
-
-TEST(About, OkClosesOnlyTheAboutWindow) {
-    QWidget other;
-    other.show();
-    QPointer<About> about = new About;
-    about->setAttribute(Qt::WA_DeleteOnClose);
-    about->show();
-    ASSERT_TRUE(about->isVisible());
-    EXPECT_EQ(about->Command1->text(), QStringLiteral("确定"));
-
-    about->Command1->click();
-    QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
-    EXPECT_TRUE(about.isNull());
-    EXPECT_TRUE(other.isVisible());
-    if (about) delete about.data();
-}
-
 TEST(About, ShowsTheProductNameInBold15PointAndTheThanks) {
     About about;
     EXPECT_EQ(about.windowTitle(), QStringLiteral("关于我们"));
@@ -242,24 +203,6 @@ TEST(About, ShowsTheProductNameInBold15PointAndTheThanks) {
         EXPECT_GE(l->y(), about.Label1->geometry().bottom());
         EXPECT_LE(l->geometry().bottom(), about.Label6->y());
     }
-}
-
-TEST(AppIcon, IsDrawnAtEverySizeWithItsColours) {
-    const QIcon icon = AppIcon();
-    for (const int s : {16, 24, 32, 48, 64, 128, 256}) {
-        EXPECT_TRUE(icon.availableSizes().contains(QSize(s, s))) << s;
-    }
-    const QImage big = DrawAppIcon(256);
-    ASSERT_EQ(big.size(), QSize(256, 256));
-    EXPECT_EQ(qAlpha(big.pixel(0, 0)), 0);                   // rounded corner: transparent
-    const QColor back = big.pixelColor(40, 200);             // dark blue background
-    EXPECT_GT(back.blue(), back.red() + 40);
-    EXPECT_LT(back.lightness(), 110);
-    EXPECT_EQ(big.pixelColor(128, 60), QColor(Qt::white));   // microphone capsule
-    const QColor dot = big.pixelColor(202, 54);              // record dot
-    EXPECT_GT(dot.red(), 200);
-    EXPECT_LT(dot.green(), 90);
-    EXPECT_TRUE(DrawAppIcon(0).isNull());
 }
 
 }  // namespace
