@@ -601,15 +601,25 @@ void Form1::cmdFXOpts_Click() {
     FXOptionsWindow().ShowEx(*clsEffects, this);
 }
 
-void Form1::Command1_Click() {
-    if (!about_) {
-        about_ = new About;
-        about_->setAttribute(Qt::WA_DeleteOnClose);
+namespace {
+
+// One window of its own per kind: the open one is shown again, else a new one that deletes
+// itself when closed.
+template <typename W>
+W& ShowSingleWindow(QPointer<W>& window) {
+    if (!window) {
+        window = new W;
+        window->setAttribute(Qt::WA_DeleteOnClose);
     }
-    about_->show();
-    about_->raise();
-    about_->activateWindow();
+    window->show();
+    window->raise();
+    window->activateWindow();
+    return *window;
 }
+
+}  // namespace
+
+void Form1::Command1_Click() { ShowSingleWindow(about_); }
 
 void Form1::Command2_Click() { openUrl_(naming_.AppFolder() + QStringLiteral("/bangzhu.htm")); }
 
@@ -628,14 +638,7 @@ void Form1::Command4_Click() {
 void Form1::Command5_Click() {
     // Failures here are not reported: an empty path plays nothing, and a file that cannot
     // be played says so in the player's own window.
-    if (!player_) {
-        player_ = new FrmT;
-        player_->setAttribute(Qt::WA_DeleteOnClose);
-    }
-    player_->show();
-    player_->raise();
-    player_->activateWindow();
-    player_->URL(TF->text());
+    ShowSingleWindow(player_).URL(TF->text());
 }
 
 }  // namespace tavrino

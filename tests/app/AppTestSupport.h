@@ -12,7 +12,9 @@
 #include <QFileInfo>
 #include <QComboBox>
 #include <QLineEdit>
+#include <QApplication>
 #include <QPushButton>
+#include <QTimer>
 #include <QTemporaryDir>
 
 #include <cstdint>
@@ -113,6 +115,27 @@ inline std::vector<int16_t> PcmSamples(const QByteArray& file, std::string* prob
     std::memcpy(out.data(), file.constData() + 46, out.size() * 2);
     return out;
 }
+
+// Runs `act` on the next modal window of type W while it is up.
+template <typename W>
+class WhenModal {
+public:
+    explicit WhenModal(std::function<void(W&)> act) {
+        timer_.setInterval(5);
+        QObject::connect(&timer_, &QTimer::timeout, [this, act] {
+            auto* w = dynamic_cast<W*>(QApplication::activeModalWidget());
+            if (w == nullptr) return;
+            timer_.stop();
+            ++seen;
+            act(*w);
+        });
+        timer_.start();
+    }
+    int seen = 0;
+
+private:
+    QTimer timer_;
+};
 
 // A main window loaded on test devices, in a temporary application folder, its message
 // boxes recorded. The window goes before the devices' backend.

@@ -5,7 +5,6 @@
 #include <QDialogButtonBox>
 #include <QLineEdit>
 #include <QPushButton>
-#include <QTimer>
 #include <QTreeWidget>
 
 #include <functional>
@@ -21,26 +20,6 @@ namespace {
 
 using test::FormRig;
 using test::U32;
-
-// Answers the next chooser dialog that opens: `act` runs on it while it is up (modal),
-// and the dialog's title and modality are noted.
-struct ChooserAnswer {
-    explicit ChooserAnswer(std::function<void(FormatChooserDialog&)> act) {
-        timer.setInterval(5);
-        QObject::connect(&timer, &QTimer::timeout, [this, act] {
-            auto* dialog = dynamic_cast<FormatChooserDialog*>(QApplication::activeModalWidget());
-            if (dialog == nullptr) return;
-            timer.stop();
-            title = dialog->windowTitle();
-            modal = dialog->isModal();
-            act(*dialog);
-        });
-        timer.start();
-    }
-    QTimer timer;
-    QString title;
-    bool modal = false;
-};
 
 int SelectTag(FormatChooserDialog& d, const QString& name) {
     const int i = d.cboTag->findText(name);
@@ -99,14 +78,18 @@ TEST_F(FormatChooserTest, AChosenFormatIsWhatTheNextRecordingIsWrittenIn) {
     Load("ramp,pace=fast,frames=40960");
     ChooseDevice(0);
     {
-        ChooserAnswer answer([](FormatChooserDialog& d) {
+        QString title;
+        bool modal = false;
+        test::WhenModal<FormatChooserDialog> answer([&](FormatChooserDialog& d) {
+            title = d.windowTitle();
+            modal = d.isModal();
             SelectTag(d, QStringLiteral("IMA ADPCM"));
             SelectAttribute(d, QStringLiteral("44.100 kHz, 4 Bit, Stereo"));
             d.buttons->button(QDialogButtonBox::Ok)->click();
         });
         form->cmdSelFmt->click();
-        EXPECT_EQ(answer.title, QStringLiteral("选择声音输出格式"));
-        EXPECT_TRUE(answer.modal);
+        EXPECT_EQ(title, QStringLiteral("选择声音输出格式"));
+        EXPECT_TRUE(modal);
     }
     EXPECT_EQ(form->Encoder().FormatTag(), "IMA ADPCM");
     EXPECT_EQ(form->Encoder().FormatID(), "44.100 kHz, 4 Bit, Stereo");
@@ -116,12 +99,12 @@ TEST_F(FormatChooserTest, AChosenFormatIsWhatTheNextRecordingIsWrittenIn) {
 
     // A second chooser that is cancelled keeps the first choice.
     {
-        ChooserAnswer answer([](FormatChooserDialog& d) {
+        test::WhenModal<FormatChooserDialog> answer([](FormatChooserDialog& d) {
             SelectTag(d, QStringLiteral("PCM"));
             d.buttons->button(QDialogButtonBox::Cancel)->click();
         });
         form->cmdSelFmt->click();
-        EXPECT_FALSE(answer.title.isEmpty());
+        EXPECT_EQ(answer.seen, 1);
     }
     EXPECT_EQ(form->Encoder().FormatTag(), "IMA ADPCM");
     EXPECT_EQ(form->txtWAVFmt->text(), QStringLiteral("IMA ADPCM - 44.100 kHz, 4 Bit, Stereo"));

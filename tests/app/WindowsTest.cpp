@@ -25,27 +25,7 @@ namespace {
 
 using test::FormRig;
 using test::WaitFor;
-
-// Runs `act` on the next modal window of type W while it is up.
-template <typename W>
-class WhenModal {
-public:
-    explicit WhenModal(std::function<void(W&)> act) {
-        timer_.setInterval(5);
-        QObject::connect(&timer_, &QTimer::timeout, [this, act] {
-            auto* w = dynamic_cast<W*>(QApplication::activeModalWidget());
-            if (w == nullptr) return;
-            timer_.stop();
-            ++seen;
-            act(*w);
-        });
-        timer_.start();
-    }
-    int seen = 0;
-
-private:
-    QTimer timer_;
-};
+using test::WhenModal;
 
 class WindowsTest : public ::testing::Test, protected FormRig {};
 
