@@ -281,6 +281,7 @@ TEST(EncoderWAV, SizeLimitAndFullDisksGiveWriteFailedAndAValidFile) {
 
     // A small tmpfs that fills up; needs the right to mount.
     if (::mount("tmpfs", dir.path().c_str(), "tmpfs", 0, "size=256k") != 0) GTEST_SKIP() << "cannot mount a tmpfs";
+    const struct Unmount { std::string path; ~Unmount() { ::umount(path.c_str()); } } unmount{dir.path().string()};
     for (const WaveFormat& f : {WaveFormat::Pcm(44100, 2), acm::ImaAdpcmFormat(44100, 2)}) {
         const std::string path = dir.File("full.wav");
         EncoderWAV small;
@@ -299,7 +300,6 @@ TEST(EncoderWAV, SizeLimitAndFullDisksGiveWriteFailedAndAValidFile) {
         if (f.FormatTag() == WAVE_FORMAT_PCM) { EXPECT_EQ(static_cast<uint64_t>(d.frames()) * 4, h.data); }
         std::filesystem::remove(path);
     }
-    ::umount(dir.path().c_str());
 }
 
 }  // namespace

@@ -19,7 +19,10 @@ namespace tavrino::test {
 class TempDir {
 public:
     TempDir();
-    ~TempDir() { std::filesystem::remove_all(path_); }
+    ~TempDir() {
+        std::error_code ec;
+        std::filesystem::remove_all(path_, ec);
+    }
     const std::filesystem::path& path() const { return path_; }
     std::string File(const std::string& name) const { return (path_ / name).string(); }
 
