@@ -1,6 +1,7 @@
 // Every output format round-trips: a known signal goes through EncoderWAV in capture-sized
 // buffers, FFmpeg's demuxer and decoder read the file back, and the result is compared with
-// the input at a tolerance fit for the codec.
+// the input at a tolerance fit for the codec. ffprobe and sox (which does not read MPEG
+// Layer-3 in WAV) must accept the files too.
 //
 // Tolerances: the SNR of a 440 Hz tone at -6 dBFS was measured for each case (in
 // brackets) and the bar set about 5 dB below it, so that a real loss of quality fails:
@@ -24,6 +25,7 @@
 #include <gtest/gtest.h>
 
 #include <cmath>
+#include <cstdlib>
 #include <numbers>
 
 #include "encoder/TestSupport.h"
@@ -94,6 +96,16 @@ double Rms(const std::vector<double>& v) {
     return std::sqrt(s / static_cast<double>(std::max<size_t>(v.size(), 1)));
 }
 
+// Whether a shell command succeeds (its output discarded).
+bool RunsOk(const std::string& command) { return std::system((command + " >/dev/null 2>&1").c_str()) == 0; }
+
+// A path as one word for the shell.
+std::string Quoted(const std::string& path) {
+    std::string q = "'";
+    for (char c : path) q += c == '\'' ? std::string("'\\''") : std::string(1, c);
+    return q + "'";
+}
+
 class RoundTrip : public ::testing::TestWithParam<Case> {
 protected:
     // Encodes `input` in 10240-byte buffers (the capture's), closes the file, reads it back
@@ -154,6 +166,11 @@ TEST_P(RoundTrip, SignalsKeepTheirShape) {
     for (size_t i = 0; i < tone.size(); ++i)
         tone[i] = static_cast<int16_t>(std::lround(Tone(static_cast<int>(i % k.inChannels), static_cast<double>(i / k.inChannels) / k.inRate, amp)));
     const auto d = WriteAndRead(tone, dir.File("tone.wav"));
+    const std::string quoted = Quoted(dir.File("tone.wav"));
+    EXPECT_TRUE(RunsOk("ffprobe -v error " + quoted));
+    if (k.format.FormatTag() != WAVE_FORMAT_MPEGLAYER3) {
+        EXPECT_TRUE(RunsOk("sox --i " + quoted));
+    }
     for (int c = 0; c < d.channels && d.ok; ++c)
         Compare(Expected(k, tone, c, d.frames(), amp), test::Channel(d.samples, d.channels, c), k.minSnr, "tone");
 
