@@ -1,6 +1,7 @@
 // Every output format round-trips: a known signal goes through EncoderWAV in capture-sized
 // buffers, FFmpeg's demuxer and decoder read the file back, and the result is compared with
-// the input at a tolerance fit for the codec. sox and ffprobe must accept the files.
+// the input at a tolerance fit for the codec. ffprobe and sox (which does not read MPEG
+// Layer-3 in WAV) must accept the files too.
 //
 // Tolerances: the SNR of a 440 Hz tone at -6 dBFS was measured for each case (in
 // brackets) and the bar set about 5 dB below it, so that a real loss of quality fails:
@@ -20,12 +21,13 @@
 // The chirp (100 Hz up to 0.4 x the rate, at -8.7 dBFS) is harder for the adaptive codecs:
 // 17-18 dB [bar 13] for ADPCM, 13 dB at 128 kbit/s [bar 9] where the sweep passes LAME's
 // 16 kHz low-pass; 37.7 dB [bar 32] for A-law.
+// Silence must stay below -40 dBFS and a full-scale square must come back loud and finite.
 #include <gtest/gtest.h>
 
 #include <cmath>
+#include <cstdlib>
 #include <numbers>
 
-#include "encoder/EncoderWAV.h"
 #include "encoder/TestSupport.h"
 #include "platform/acm/AcmFormats.h"
 
@@ -39,13 +41,13 @@ struct Case {
     WaveFormat format;
     int32_t inRate;
     int16_t inChannels;
-    std::string codec;      // FFmpeg's decoder name
+    std::string codec;   // FFmpeg's decoder name
     Quality quality;
-    double minSnr;          // tone: dB (Snr), or the correlation (Correlation)
-    double minChirpSnr;     // chirp, same rate only: dB (Snr)
-    int blockFrames;        // frames one output block may add at the end (padding, codec delay)
-    int delay;              // the codec's delay in output frames (MPEG Layer-3: as its descriptor says)
-    int maxLag;             // output frames around it to search (resampler, vocoder)
+    double minSnr;       // tone: dB (Snr), or the correlation (Correlation)
+    double minChirpSnr;  // chirp, same rate only: dB (Snr); 0: not compared
+    int blockFrames;     // frames one output block may add at the end (padding, codec delay)
+    int delay;           // the codec's delay in output frames (MPEG Layer-3: as its descriptor says)
+    int maxLag;          // output frames around it to search (resampler, vocoder)
 };
 
 std::ostream& operator<<(std::ostream& os, const Case& c) { return os << c.name; }
@@ -54,40 +56,23 @@ std::ostream& operator<<(std::ostream& os, const Case& c) { return os << c.name;
 // before, so a channel swap or a wrong mix shows.
 double Tone(int ch, double t, double amp) { return amp * std::pow(0.5, ch) * std::sin(2 * std::numbers::pi * 440 * t); }
 
-std::vector<int16_t> ToneSamples(int32_t rate, int channels, int frames, double amp) {
-    std::vector<int16_t> s(static_cast<size_t>(frames) * channels);
-    for (int i = 0; i < frames; ++i)
-        for (int c = 0; c < channels; ++c)
-            s[static_cast<size_t>(i) * channels + c] =
-                static_cast<int16_t>(std::lround(Tone(c, static_cast<double>(i) / rate, amp)));
-    return s;
-}
-
-// What output channel `c` should hold, at the output rate, for the input signal.
-std::vector<double> Expected(const Case& k, const std::vector<int16_t>& input, int c, int64_t frames, bool tone,
-                             double amp) {
-    const int outCh = k.format.Channels();
-    const int inCh = k.inChannels;
+// What output channel `c` should hold, at the output rate: the input mixed as the stream
+// mixes (stereo to mono the mean, mono to both), or the tone computed at a new rate.
+std::vector<double> Expected(const Case& k, const std::vector<int16_t>& input, int c, int64_t frames, double amp) {
+    const int outCh = k.format.Channels(), inCh = k.inChannels;
+    const bool mean = outCh == 1 && inCh == 2;
     if (k.format.SamplesPerSec() == k.inRate) {
-        if (outCh == inCh) return test::Channel(input, inCh, c);
-        if (outCh == 1) {  // mean of the two
-            auto l = test::Channel(input, inCh, 0), r = test::Channel(input, inCh, 1);
-            for (size_t i = 0; i < l.size(); ++i) l[i] = (l[i] + r[i]) / 2;
-            return l;
+        auto e = test::Channel(input, inCh, outCh == inCh ? c : 0);
+        if (mean) {
+            const auto r = test::Channel(input, inCh, 1);
+            for (size_t i = 0; i < e.size(); ++i) e[i] = (e[i] + r[i]) / 2;
         }
-        return test::Channel(input, inCh, 0);  // mono to both
+        return e;
     }
-    // A rate change: the tone computed at the output rate.
-    EXPECT_TRUE(tone);
     std::vector<double> e(static_cast<size_t>(frames));
-    const int32_t rate = k.format.SamplesPerSec();
-    for (int64_t i = 0; i < frames; ++i) {
-        const double t = static_cast<double>(i) / rate;
-        double v;
-        if (outCh == inCh) v = Tone(c, t, amp);
-        else if (outCh == 1) v = (Tone(0, t, amp) + Tone(1, t, amp)) / 2;
-        else v = Tone(0, t, amp);
-        e[static_cast<size_t>(i)] = v / 32768.0;
+    for (size_t i = 0; i < e.size(); ++i) {
+        const double t = static_cast<double>(i) / k.format.SamplesPerSec();
+        e[i] = (mean ? (Tone(0, t, amp) + Tone(1, t, amp)) / 2 : Tone(outCh == inCh ? c : 0, t, amp)) / 32768.0;
     }
     return e;
 }
@@ -96,12 +81,9 @@ double Correlation(const std::vector<double>& a, const std::vector<double>& b, i
     double best = 0;
     for (int lag = -maxLag; lag <= maxLag; ++lag) {
         double ab = 0, aa = 0, bb = 0;
-        for (long i = margin; i < static_cast<long>(a.size()) - margin; ++i) {
-            const long j = i + lag;
+        for (long i = margin, j = margin + lag; i < static_cast<long>(a.size()) - margin; ++i, ++j) {
             if (j < 0 || j >= static_cast<long>(b.size())) continue;
-            ab += a[i] * b[j];
-            aa += a[i] * a[i];
-            bb += b[j] * b[j];
+            ab += a[i] * b[j], aa += a[i] * a[i], bb += b[j] * b[j];
         }
         if (aa > 0 && bb > 0) best = std::max(best, ab / std::sqrt(aa * bb));
     }
@@ -111,35 +93,34 @@ double Correlation(const std::vector<double>& a, const std::vector<double>& b, i
 double Rms(const std::vector<double>& v) {
     double s = 0;
     for (double x : v) s += x * x;
-    return v.empty() ? 0 : std::sqrt(s / static_cast<double>(v.size()));
+    return std::sqrt(s / static_cast<double>(std::max<size_t>(v.size(), 1)));
+}
+
+// Whether a shell command succeeds (its output discarded).
+bool RunsOk(const std::string& command) { return std::system((command + " >/dev/null 2>&1").c_str()) == 0; }
+
+// A path as one word for the shell.
+std::string Quoted(const std::string& path) {
+    std::string q = "'";
+    for (char c : path) q += c == '\'' ? std::string("'\\''") : std::string(1, c);
+    return q + "'";
 }
 
 class RoundTrip : public ::testing::TestWithParam<Case> {
 protected:
-    // Encodes `input` in 10240-byte buffers (the capture's) and closes the file.
-    void Write(const std::vector<int16_t>& input, const std::string& path) {
+    // Encodes `input` in 10240-byte buffers (the capture's), closes the file, reads it back
+    // and checks format, header sizes and length.
+    test::Decoded WriteAndRead(const std::vector<int16_t>& input, const std::string& path) {
         const Case& k = GetParam();
-        EncoderWAV enc;
-        enc.SetFormat(k.format.data(), static_cast<int32_t>(k.format.size()), acm::Describe(k.format),
-                      acm::TagName(k.format.FormatTag()));
-        ASSERT_EQ(enc.Encoder_EncoderInit(k.inRate, k.inChannels, path), EncOK);
-        const auto* bytes = reinterpret_cast<const uint8_t*>(input.data());
-        const auto total = static_cast<int32_t>(input.size() * 2);
-        for (int32_t off = 0; off < total; off += 10240) {
-            int32_t used = 0;
-            ASSERT_EQ(enc.Encoder_Encode(bytes + off, std::min(10240, total - off), used), EncOK);
+        {
+            EncoderWAV enc;
+            enc.SetFormat(k.format.data(), static_cast<int32_t>(k.format.size()), "", "");
+            EXPECT_EQ(enc.Encoder_EncoderInit(k.inRate, k.inChannels, path), EncOK);
+            EXPECT_EQ(test::EncodeAll(enc, input), EncOK);
+            EXPECT_EQ(enc.Encoder_EncoderClose(), EncOK);
         }
-        ASSERT_EQ(enc.Encoder_EncoderClose(), EncOK);
-    }
-
-    // Reads the file back and checks format, header sizes and length.
-    test::Decoded ReadBack(const std::string& path, int64_t inFrames) {
-        const Case& k = GetParam();
-        const auto file = test::ReadBytes(path);
-        const auto h = test::ReadHeaderSizes(file);
-        EXPECT_EQ(h.riff + 8, file.size());
-        EXPECT_EQ(h.fmt, k.format.size());
-        EXPECT_EQ(h.data + 28 + h.fmt, file.size());
+        test::ExpectSizesMatch(path);
+        EXPECT_EQ(test::ReadHeaderSizes(test::ReadBytes(path)).fmt, k.format.size());
         test::Decoded d = test::DecodeFile(path);
         EXPECT_TRUE(d.ok) << d.error;
         EXPECT_EQ(d.codec, k.codec);
@@ -147,116 +128,69 @@ protected:
         EXPECT_EQ(d.channels, k.format.Channels());
         // Every sample arrives: the length is the input's (at the output rate), plus at most
         // what one block or the codec's delay adds.
-        const auto expected = static_cast<int64_t>(
-            std::llround(static_cast<double>(inFrames) * k.format.SamplesPerSec() / k.inRate));
+        const int64_t inFrames = static_cast<int64_t>(input.size()) / k.inChannels;
+        const auto expected = std::llround(static_cast<double>(inFrames) * k.format.SamplesPerSec() / k.inRate);
         const int64_t slack = k.format.SamplesPerSec() == k.inRate ? 0 : 2;
         EXPECT_GE(d.frames(), expected - slack);
         EXPECT_LE(d.frames(), expected + slack + k.blockFrames);
         return d;
     }
+
+    // Compares one decoded channel with what it should hold, at the case's tolerance.
+    void Compare(const std::vector<double>& want, const std::vector<double>& got, double minSnr, const char* what) {
+        const Case& k = GetParam();
+        SCOPED_TRACE(what);
+        if (k.quality == Quality::Exact || k.quality == Quality::Pcm8) {
+            ASSERT_GE(got.size(), want.size());
+            const double tolerance = k.quality == Quality::Exact ? 0 : 1.0 / 128;
+            for (size_t i = 0; i < want.size(); ++i) ASSERT_LE(std::abs(got[i] - want[i]), tolerance) << i;
+        } else if (k.quality == Quality::Snr) {
+            int lag = 0;
+            EXPECT_GE(test::AlignedSnr(want, got, k.delay, k.maxLag, 1200, &lag), minSnr) << "delay " << lag;
+            // MPEG Layer-3: the delay found is the one its descriptor announces.
+            if (k.format.FormatTag() == WAVE_FORMAT_MPEGLAYER3) { EXPECT_EQ(lag, WaveFormat::ReadU16(k.format.Extra(), 10)); }
+        } else {
+            EXPECT_GE(Correlation(want, got, k.maxLag, 400), minSnr);
+            EXPECT_LT(std::abs(20 * std::log10(Rms(got) / Rms(want))), 6.0);
+        }
+    }
 };
 
-TEST_P(RoundTrip, ToneAndChirpKeepTheirShape) {
+TEST_P(RoundTrip, SignalsKeepTheirShape) {
     const Case& k = GetParam();
+    const bool sameRate = k.format.SamplesPerSec() == k.inRate;
     test::TempDir dir;
     const int frames = k.inRate * 3 / 2;
     const double amp = 16384;  // -6 dBFS
-    const auto input = ToneSamples(k.inRate, k.inChannels, frames, amp);
-    const std::string path = dir.File("tone.wav");
-    Write(input, path);
-    if (HasFatalFailure()) return;
-    EXPECT_TRUE(test::RunsOk("ffprobe -v error " + test::Quote(path)));
+    std::vector<int16_t> tone(static_cast<size_t>(frames) * k.inChannels);
+    for (size_t i = 0; i < tone.size(); ++i)
+        tone[i] = static_cast<int16_t>(std::lround(Tone(static_cast<int>(i % k.inChannels), static_cast<double>(i / k.inChannels) / k.inRate, amp)));
+    const auto d = WriteAndRead(tone, dir.File("tone.wav"));
+    const std::string quoted = Quoted(dir.File("tone.wav"));
+    EXPECT_TRUE(RunsOk("ffprobe -v error " + quoted));
     if (k.format.FormatTag() != WAVE_FORMAT_MPEGLAYER3) {
-        EXPECT_TRUE(test::RunsOk("sox --i " + test::Quote(path)));
+        EXPECT_TRUE(RunsOk("sox --i " + quoted));
     }
-    const auto d = ReadBack(path, frames);
-    if (!d.ok) return;
+    for (int c = 0; c < d.channels && d.ok; ++c)
+        Compare(Expected(k, tone, c, d.frames(), amp), test::Channel(d.samples, d.channels, c), k.minSnr, "tone");
 
-    for (int c = 0; c < d.channels; ++c) {
-        const auto got = test::Channel(d.samples, d.channels, c);
-        const auto want = Expected(k, input, c, d.frames(), true, amp);
-        switch (k.quality) {
-            case Quality::Exact:
-                ASSERT_GE(got.size(), want.size());
-                for (size_t i = 0; i < want.size(); ++i) ASSERT_EQ(got[i], want[i]) << "channel " << c << " at " << i;
-                break;
-            case Quality::Pcm8:
-                for (size_t i = 0; i < want.size(); ++i)
-                    ASSERT_LE(std::abs(got[i] - want[i]), 1.0 / 128) << "channel " << c << " at " << i;
-                break;
-            case Quality::Snr: {
-                int lag = 0;
-                const double snr = test::AlignedSnr(want, got, k.delay, k.maxLag, 1200, &lag);
-                EXPECT_GE(snr, k.minSnr) << "channel " << c << ", delay " << lag;
-                if (k.format.FormatTag() == WAVE_FORMAT_MPEGLAYER3) {
-                    EXPECT_EQ(lag, WaveFormat::ReadU16(k.format.Extra(), 10));  // nCodecDelay is true
-                }
-                RecordProperty("snr_ch" + std::to_string(c), std::to_string(snr));
-                break;
-            }
-            case Quality::Correlation: {
-                const double r = Correlation(want, got, k.maxLag, 400);
-                RecordProperty("correlation_ch" + std::to_string(c), std::to_string(r));
-                EXPECT_GE(r, k.minSnr) << "channel " << c;
-                const double levelDb = 20 * std::log10(Rms(got) / Rms(want));
-                EXPECT_LT(std::abs(levelDb), 6.0);
-                break;
-            }
-        }
-    }
+    // A chirp over most of the band: more high-frequency content, a lower bar.
+    const auto chirp = test::Chirp(k.inRate, k.inChannels, frames, 100, 0.4 * std::min(k.inRate, k.format.SamplesPerSec()), 12000);
+    const auto dc = WriteAndRead(chirp, dir.File("chirp.wav"));
+    if (dc.ok && sameRate && (k.quality != Quality::Snr || k.minChirpSnr > 0) && k.quality != Quality::Correlation)
+        Compare(Expected(k, chirp, 0, dc.frames(), 0), test::Channel(dc.samples, dc.channels, 0), k.minChirpSnr, "chirp");
 
-    // A chirp over most of the band: same checks of format and length; for the codecs
-    // that keep the waveform, a lower bar than the tone (more high-frequency content).
-    const auto chirp = test::Chirp(k.inRate, k.inChannels, frames, 100,
-                                   0.4 * std::min(k.inRate, k.format.SamplesPerSec()), 12000);
-    const std::string chirpPath = dir.File("chirp.wav");
-    Write(chirp, chirpPath);
-    if (HasFatalFailure()) return;
-    const auto dc = ReadBack(chirpPath, frames);
-    if (dc.ok && k.format.SamplesPerSec() == k.inRate) {
-        const auto got = test::Channel(dc.samples, dc.channels, 0);
-        const auto want = Expected(k, chirp, 0, dc.frames(), false, 0);
-        if (k.quality == Quality::Exact) {
-            for (size_t i = 0; i < want.size(); ++i) ASSERT_EQ(got[i], want[i]) << i;
-        } else if (k.quality == Quality::Snr) {
-            const double snr = test::AlignedSnr(want, got, k.delay, k.maxLag, 1200);
-            RecordProperty("chirp_snr", std::to_string(snr));
-            EXPECT_GE(snr, k.minChirpSnr);
-        }
-    }
-}
+    const auto quiet = WriteAndRead(std::vector<int16_t>(static_cast<size_t>(frames / 3) * k.inChannels, 0), dir.File("0.wav"));
+    for (double v : quiet.samples) ASSERT_LT(std::abs(v), 0.01);  // no noise, no clicks
 
-TEST_P(RoundTrip, SilenceAndFullScale) {
-    const Case& k = GetParam();
-    test::TempDir dir;
-    const int frames = k.inRate / 2;
-    const std::string quiet = dir.File("silence.wav");
-    Write(std::vector<int16_t>(static_cast<size_t>(frames) * k.inChannels, 0), quiet);
-    if (HasFatalFailure()) return;
-    const auto d = ReadBack(quiet, frames);
+    const auto full = test::FullScale(k.inChannels, frames / 3);
+    const auto loud = WriteAndRead(full, dir.File("full.wav"));
     double peak = 0;
-    for (double v : d.samples) peak = std::max(peak, std::abs(v));
-    EXPECT_LT(peak, 0.01);  // below -40 dBFS: no noise, no clicks
-
-    const std::string loud = dir.File("full.wav");
-    const auto full = test::FullScale(k.inChannels, frames);
-    Write(full, loud);
-    if (HasFatalFailure()) return;
-    const auto f = ReadBack(loud, frames);
-    double loudPeak = 0;
-    for (double v : f.samples) {
-        ASSERT_TRUE(std::isfinite(v));
-        loudPeak = std::max(loudPeak, std::abs(v));
-    }
-    EXPECT_GT(loudPeak, 0.5);
-    if (k.quality == Quality::Exact) {
-        const auto want = Expected(k, full, 0, f.frames(), false, 0);
-        const auto got = test::Channel(f.samples, f.channels, 0);
-        for (size_t i = 0; i < want.size(); ++i) ASSERT_EQ(got[i], want[i]) << i;
-    }
+    for (double v : loud.samples) peak = std::isfinite(v) ? std::max(peak, std::abs(v)) : INFINITY;
+    EXPECT_TRUE(peak > 0.5 && std::isfinite(peak)) << peak;
+    if (k.quality == Quality::Exact)
+        Compare(Expected(k, full, 0, loud.frames(), 0), test::Channel(loud.samples, loud.channels, 0), 0, "full scale");
 }
-
-const int kImaStereo = 2041, kMsStereo = 2036;
 
 INSTANTIATE_TEST_SUITE_P(
     Formats, RoundTrip,
@@ -272,10 +206,10 @@ INSTANTIATE_TEST_SUITE_P(
         Case{"FloatFrom8kMono", acm::FloatFormat(96000, 2), 8000, 1, "pcm_f32le", Quality::Snr, 80, 0, 0, 0, 8},
         Case{"ALaw", acm::ALawFormat(44100, 2), 44100, 2, "pcm_alaw", Quality::Snr, 34, 32, 0, 0, 0},
         Case{"MuLaw8kMono", acm::MuLawFormat(8000, 1), 44100, 2, "pcm_mulaw", Quality::Snr, 32, 0, 0, 0, 8},
-        Case{"ImaAdpcm", acm::ImaAdpcmFormat(44100, 2), 44100, 2, "adpcm_ima_wav", Quality::Snr, 40, 13, kImaStereo, 0, 0},
+        Case{"ImaAdpcm", acm::ImaAdpcmFormat(44100, 2), 44100, 2, "adpcm_ima_wav", Quality::Snr, 40, 13, 2041, 0, 0},
         Case{"ImaAdpcm22kMono", acm::ImaAdpcmFormat(22050, 1), 44100, 2, "adpcm_ima_wav", Quality::Snr, 34, 0, 2041, 0, 8},
         Case{"ImaAdpcm8kMono", acm::ImaAdpcmFormat(8000, 1), 8000, 1, "adpcm_ima_wav", Quality::Snr, 25, 13, 505, 0, 0},
-        Case{"MsAdpcm", acm::MsAdpcmFormat(44100, 2), 44100, 2, "adpcm_ms", Quality::Snr, 40, 13, kMsStereo, 0, 0},
+        Case{"MsAdpcm", acm::MsAdpcmFormat(44100, 2), 44100, 2, "adpcm_ms", Quality::Snr, 40, 13, 2036, 0, 0},
         Case{"MsAdpcm11kStereo", acm::MsAdpcmFormat(11025, 2), 11025, 2, "adpcm_ms", Quality::Snr, 27, 13, 500, 0, 0},
         Case{"Gsm8kMono", acm::Gsm610Format(), 8000, 1, "gsm_ms", Quality::Correlation, 0.95, 0, 320, 0, 400},
         Case{"GsmFrom44kStereo", acm::Gsm610Format(), 44100, 2, "gsm_ms", Quality::Correlation, 0.95, 0, 320, 0, 400},

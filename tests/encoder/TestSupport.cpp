@@ -9,7 +9,7 @@ extern "C" {
 #include <stdlib.h>
 
 #include <cmath>
-#include <cstdlib>
+#include <cstring>
 #include <fstream>
 #include <iterator>
 #include <numbers>
@@ -22,44 +22,65 @@ TempDir::TempDir() {
     path_ = pattern;
 }
 
-TempDir::~TempDir() {
-    std::error_code ec;
-    std::filesystem::remove_all(path_, ec);
-}
-
 std::vector<uint8_t> ReadBytes(const std::string& path) {
     std::ifstream in(path, std::ios::binary);
     return std::vector<uint8_t>(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
 }
 
-std::vector<int16_t> Sine(int32_t rate, int channels, int frames, double hz, double amplitude) {
+std::vector<uint8_t> Bytes(const std::vector<int16_t>& samples) {
+    std::vector<uint8_t> b(samples.size() * 2);
+    std::memcpy(b.data(), samples.data(), b.size());
+    return b;
+}
+
+namespace {
+
+template <class F>
+std::vector<int16_t> Generate(int channels, int frames, F value) {
     std::vector<int16_t> s(static_cast<size_t>(frames) * channels);
-    for (int i = 0; i < frames; ++i) {
-        const double v = amplitude * std::sin(2 * std::numbers::pi * hz * i / rate);
-        for (int c = 0; c < channels; ++c)
-            s[static_cast<size_t>(i) * channels + c] = static_cast<int16_t>(std::lround(v * (c == 1 ? -1 : 1)));
-    }
+    for (int i = 0; i < frames; ++i)
+        for (int c = 0; c < channels; ++c) s[static_cast<size_t>(i) * channels + c] = value(i, c);
     return s;
+}
+
+}  // namespace
+
+std::vector<int16_t> Sine(int32_t rate, int channels, int frames, double hz, double amplitude) {
+    return Generate(channels, frames, [&](int i, int c) {
+        return static_cast<int16_t>(std::lround(amplitude * std::sin(2 * std::numbers::pi * hz * i / rate) * (c == 1 ? -1 : 1)));
+    });
 }
 
 std::vector<int16_t> Chirp(int32_t rate, int channels, int frames, double fromHz, double toHz, double amplitude) {
-    std::vector<int16_t> s(static_cast<size_t>(frames) * channels);
     const double seconds = static_cast<double>(frames) / rate;
-    for (int i = 0; i < frames; ++i) {
+    return Generate(channels, frames, [&](int i, int) {
         const double t = static_cast<double>(i) / rate;
-        const double phase = 2 * std::numbers::pi * (fromHz * t + (toHz - fromHz) * t * t / (2 * seconds));
-        const auto v = static_cast<int16_t>(std::lround(amplitude * std::sin(phase)));
-        for (int c = 0; c < channels; ++c) s[static_cast<size_t>(i) * channels + c] = v;
-    }
-    return s;
+        return static_cast<int16_t>(
+            std::lround(amplitude * std::sin(2 * std::numbers::pi * (fromHz * t + (toHz - fromHz) * t * t / (2 * seconds)))));
+    });
 }
 
 std::vector<int16_t> FullScale(int channels, int frames) {
-    std::vector<int16_t> s(static_cast<size_t>(frames) * channels);
-    for (int i = 0; i < frames; ++i)
-        for (int c = 0; c < channels; ++c)
-            s[static_cast<size_t>(i) * channels + c] = (i / 32) % 2 ? int16_t{-32768} : int16_t{32767};
-    return s;
+    return Generate(channels, frames, [](int i, int) { return (i / 32) % 2 ? int16_t{-32768} : int16_t{32767}; });
+}
+
+int32_t EncodeAll(EncoderWAV& enc, const std::vector<int16_t>& samples, int32_t bufferBytes) {
+    const auto* bytes = reinterpret_cast<const uint8_t*>(samples.data());
+    const auto total = static_cast<int32_t>(samples.size() * 2);
+    for (int32_t off = 0; off < total; off += bufferBytes) {
+        int32_t used = -1;
+        const int32_t r = enc.Encoder_Encode(bytes + off, std::min(bufferBytes, total - off), used);
+        if (r != EncOK) return r;
+    }
+    return EncOK;
+}
+
+void ExpectSizesMatch(const std::string& path) {
+    const auto file = ReadBytes(path);
+    ASSERT_GE(file.size(), 28u) << path;
+    const auto h = ReadHeaderSizes(file);
+    EXPECT_EQ(h.riff + 8, file.size()) << path;
+    EXPECT_EQ(h.data + 28 + h.fmt, file.size()) << path;
 }
 
 namespace {
@@ -124,26 +145,10 @@ Decoded DecodeFile(const std::string& path) {
     while (av_read_frame(fmt, pkt) >= 0) {
         const int r = avcodec_send_packet(dec, pkt);
         av_packet_unref(pkt);
-        if (r < 0 && r != AVERROR_INVALIDDATA) return finish("decode error");
-        if (!receive()) return finish("decode error");
+        if ((r < 0 && r != AVERROR_INVALIDDATA) || !receive()) return finish("decode error");
     }
     avcodec_send_packet(dec, nullptr);
-    if (!receive()) return finish("decode error");
-    return finish("");
-}
-
-std::vector<double> Channel(const std::vector<int16_t>& interleaved, int channels, int ch) {
-    std::vector<double> out;
-    for (size_t i = static_cast<size_t>(ch); i < interleaved.size(); i += static_cast<size_t>(channels))
-        out.push_back(interleaved[i] / 32768.0);
-    return out;
-}
-
-std::vector<double> Channel(const std::vector<double>& interleaved, int channels, int ch) {
-    std::vector<double> out;
-    for (size_t i = static_cast<size_t>(ch); i < interleaved.size(); i += static_cast<size_t>(channels))
-        out.push_back(interleaved[i]);
-    return out;
+    return finish(receive() ? "" : "decode error");
 }
 
 double AlignedSnr(const std::vector<double>& reference, const std::vector<double>& actual, int delay, int maxLag,
@@ -163,22 +168,17 @@ double AlignedSnr(const std::vector<double>& reference, const std::vector<double
     };
     // The delay is found on a window in the middle of the signal, the ratio measured over
     // all of it.
-    const long from = std::max<long>(margin, n / 2 - 4096);
-    const long to = std::min<long>(n - margin, n / 2 + 4096);
+    const long from = std::max<long>(margin, n / 2 - 4096), to = std::min<long>(n - margin, n / 2 + 4096);
     int best = delay;
     double bestErr = INFINITY;
     for (int lag = delay - maxLag; lag <= delay + maxLag; ++lag) {
         const double e = error(lag, from, to, nullptr);
-        if (e < bestErr) {
-            bestErr = e;
-            best = lag;
-        }
+        if (e < bestErr) bestErr = e, best = lag;
     }
     double signal = 0;
     const double e = error(best, margin, n - margin, &signal);
     if (lagOut) *lagOut = best;
-    if (e == 0) return INFINITY;
-    return 10 * std::log10(signal / e);
+    return e == 0 ? INFINITY : 10 * std::log10(signal / e);
 }
 
 HeaderSizes ReadHeaderSizes(const std::vector<uint8_t>& file) {
@@ -187,14 +187,6 @@ HeaderSizes ReadHeaderSizes(const std::vector<uint8_t>& file) {
     h.fmt = WaveFormat::ReadU32(file, 16);
     h.data = WaveFormat::ReadU32(file, 24 + h.fmt);
     return h;
-}
-
-bool RunsOk(const std::string& command) { return std::system((command + " >/dev/null 2>&1").c_str()) == 0; }
-
-std::string Quote(const std::string& path) {
-    std::string q = "'";
-    for (char c : path) q += c == '\'' ? std::string("'\\''") : std::string(1, c);
-    return q + "'";
 }
 
 }  // namespace tavrino::test

@@ -1,6 +1,9 @@
 #pragma once
-// Helpers of the encoder tests: a private folder, signals, an independent WAV reader
-// (FFmpeg's demuxer and decoders, no code of the system under test) and measures.
+// Helpers of the encoder tests: a private folder, signals, the encoder fed in buffers, an
+// independent WAV reader (FFmpeg's demuxer and decoders, no code of the system under
+// test) and measures.
+
+#include <gtest/gtest.h>
 
 #include <cstdint>
 #include <filesystem>
@@ -8,6 +11,7 @@
 #include <vector>
 
 #include "core/WaveFormat.h"
+#include "encoder/EncoderWAV.h"
 
 namespace tavrino::test {
 
@@ -15,9 +19,10 @@ namespace tavrino::test {
 class TempDir {
 public:
     TempDir();
-    ~TempDir();
-    TempDir(const TempDir&) = delete;
-    TempDir& operator=(const TempDir&) = delete;
+    ~TempDir() {
+        std::error_code ec;
+        std::filesystem::remove_all(path_, ec);
+    }
     const std::filesystem::path& path() const { return path_; }
     std::string File(const std::string& name) const { return (path_ / name).string(); }
 
@@ -26,27 +31,39 @@ private:
 };
 
 std::vector<uint8_t> ReadBytes(const std::string& path);
+std::vector<uint8_t> Bytes(const std::vector<int16_t>& samples);
 
-// Interleaved 16-bit signals of `frames` frames.
+// Interleaved 16-bit signals of `frames` frames (a sine is inverted in channel 1).
 std::vector<int16_t> Sine(int32_t rate, int channels, int frames, double hz, double amplitude);
 std::vector<int16_t> Chirp(int32_t rate, int channels, int frames, double fromHz, double toHz, double amplitude);
 std::vector<int16_t> FullScale(int channels, int frames);  // a square wave at 32767 / -32768, period 64
+
+// Feeds the samples to an open encoder in buffers of `bufferBytes`; the first result
+// that is not EncOK, else EncOK.
+int32_t EncodeAll(EncoderWAV& enc, const std::vector<int16_t>& samples, int32_t bufferBytes = 10240);
+
+// The RIFF and data sizes of a WAV file agree with its length.
+void ExpectSizesMatch(const std::string& path);
 
 // What FFmpeg makes of a file.
 struct Decoded {
     bool ok = false;
     std::string error;
-    int rate = 0;
-    int channels = 0;
-    std::string codec;             // FFmpeg's codec name, e.g. "adpcm_ima_wav"
-    std::vector<double> samples;   // interleaved, full scale = 1.0
+    int rate = 0, channels = 0;
+    std::string codec;            // FFmpeg's codec name, e.g. "adpcm_ima_wav"
+    std::vector<double> samples;  // interleaved, full scale = 1.0
     int64_t frames() const { return channels ? static_cast<int64_t>(samples.size()) / channels : 0; }
 };
 Decoded DecodeFile(const std::string& path);
 
-// Channel `ch` of interleaved 16-bit samples, scaled to full scale = 1.0.
-std::vector<double> Channel(const std::vector<int16_t>& interleaved, int channels, int ch);
-std::vector<double> Channel(const std::vector<double>& interleaved, int channels, int ch);
+// Channel `ch` of interleaved samples, 16-bit ones scaled to full scale = 1.0.
+template <class T>
+std::vector<double> Channel(const std::vector<T>& interleaved, int channels, int ch) {
+    std::vector<double> out;
+    for (size_t i = static_cast<size_t>(ch); i < interleaved.size(); i += static_cast<size_t>(channels))
+        out.push_back(sizeof(T) == 2 ? interleaved[i] / 32768.0 : static_cast<double>(interleaved[i]));
+    return out;
+}
 
 // Signal-to-noise ratio (dB) of `actual` against `reference` after shifting `actual` by
 // the delay in delay - maxLag .. delay + maxLag that matches best (keep maxLag below half a
@@ -57,14 +74,8 @@ double AlignedSnr(const std::vector<double>& reference, const std::vector<double
 
 // RIFF size, "fmt " length and data size of a WAV file's header.
 struct HeaderSizes {
-    uint32_t riff = 0;
-    uint32_t fmt = 0;
-    uint32_t data = 0;
+    uint32_t riff = 0, fmt = 0, data = 0;
 };
 HeaderSizes ReadHeaderSizes(const std::vector<uint8_t>& file);
-
-// Runs a command line; true if it exits with 0. Output is discarded.
-bool RunsOk(const std::string& command);
-std::string Quote(const std::string& path);
 
 }  // namespace tavrino::test
