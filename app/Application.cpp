@@ -166,14 +166,17 @@ int RecordFromCommandLine(QApplication& app, Form1& form, ConsolePrompter& promp
     // QCoreApplication::exit ends the loop without closing the window, so the unload below
     // is the one place the recording is finalised; the checks guard a window closed anyway.
     int status = 0;
+    bool done = false;  // the time is up: the recording stopped on purpose
     QTimer::singleShot(static_cast<int>(*options.recordSeconds * 1000.0), &form, [&] {
+        done = true;
         if (!form.IsUnloaded() && form.Recorder().IsRecording()) form.cmdDo_Click();
         QCoreApplication::exit(0);
     });
     // A failure while recording (write error, device lost) stops the recording; end then.
+    // Timers due together run in one pass, so the watch may still run after the stop above.
     QTimer watch;
     QObject::connect(&watch, &QTimer::timeout, &form, [&] {
-        if (form.IsUnloaded() || !form.Recorder().IsRecording()) {
+        if (!done && (form.IsUnloaded() || !form.Recorder().IsRecording())) {
             status = 1;
             QCoreApplication::exit(1);
         }

@@ -40,7 +40,7 @@ TEST(CommandLine, TimedRecordingMakesAFileAndAdvancesTheCounter) {
     p.setProcessEnvironment(env);
     // The device is bounded and fast: the seconds only need to outlast its frames, also on a
     // busy machine.
-    p.start(program, {QStringLiteral("--record"), QStringLiteral("4"), QStringLiteral("--device"), QStringLiteral("Ramp")});
+    p.start(program, {QStringLiteral("--record"), QStringLiteral("2"), QStringLiteral("--device"), QStringLiteral("Ramp")});
     ASSERT_TRUE(p.waitForFinished(60000));
     EXPECT_EQ(p.exitCode(), 0) << p.readAllStandardError().toStdString();
     EXPECT_EQ(QString::fromLocal8Bit(p.readAllStandardOutput()).trimmed(), folder.Recording(3));
