@@ -4,6 +4,7 @@
 #include <QCloseEvent>
 #include <QComboBox>
 #include <QCoreApplication>
+#include <QCursor>
 #include <QDesktopServices>
 #include <QFileDialog>
 #include <QFileInfo>
@@ -12,7 +13,6 @@
 #include <QLabel>
 #include <QLineEdit>
 #include <QMenu>
-#include <QCursor>
 #include <QPushButton>
 #include <QSignalBlocker>
 #include <QSlider>
@@ -25,15 +25,15 @@
 #include "analysis/clsDraw.h"
 #include "analysis/clsSmooth.h"
 #include "analysis/modDraw.h"
-#include "app/FormatChooserDialog.h"
-#include "app/Module1.h"
 #include "app/About.h"
 #include "app/AppIcon.h"
+#include "app/FormatChooserDialog.h"
 #include "app/FrmT.h"
-#include "app/frmFXOpts.h"
+#include "app/Module1.h"
 #include "app/PictureBoxWidget.h"
 #include "app/Prompter.h"
 #include "app/StatusText.h"
+#include "app/frmFXOpts.h"
 #include "capture/WaveInRecorder.h"
 #include "core/Error.h"
 #include "core/Nearest.h"

@@ -12,7 +12,13 @@
 // The status bar stays docked along the bottom edge.
 //
 // Load runs from Form_Load() (called by the constructor's owner once the window exists),
-// unload from Form_Unload() (run by closeEvent, or directly), each exactly once.
+// unload from Form_Unload() (run by closeEvent, or directly), each exactly once. The last
+// step of load adds the tray icon and puts TrayWndProc (Module1) in front of the window's
+// own message procedure; the last step of unload takes both away again.
+//
+// Other windows: the settings button opens the effects options window (modal, kept and
+// reused), the format chooser runs inside the encoder's SelectFormat, "试听" and "关于" open
+// the player and About windows without owner; unloading this window does not close them.
 
 #include <QPointer>
 #include <QString>
