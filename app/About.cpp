@@ -5,25 +5,14 @@
 #include <QPushButton>
 
 #include "app/AppIcon.h"
+#include "app/Twips.h"
 
 namespace tavrino {
-namespace {
-
-constexpr int kTwipsPerPixel = 15;
-
-template <typename W>
-W* Place(W* widget, int left, int top, int width, int height) {
-    widget->setGeometry(left / kTwipsPerPixel, top / kTwipsPerPixel, width / kTwipsPerPixel,
-                        height / kTwipsPerPixel);
-    return widget;
-}
-
-}  // namespace
 
 About::About(QWidget* parent) : QWidget(parent, Qt::Window) {
     setWindowTitle(QStringLiteral("关于我们"));
     setWindowIcon(AppIcon());
-    setFixedSize(4170 / kTwipsPerPixel, 2385 / kTwipsPerPixel);
+    setFixedSize(Px(4170), Px(2385));
 
     Label1 = Place(new QLabel(QStringLiteral("TavrinoV2.0"), this), 840, 120, 3015, 495);
     QFont big = Label1->font();

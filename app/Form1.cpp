@@ -33,6 +33,7 @@
 #include "app/PictureBoxWidget.h"
 #include "app/Prompter.h"
 #include "app/StatusText.h"
+#include "app/Twips.h"
 #include "app/frmFXOpts.h"
 #include "capture/WaveInRecorder.h"
 #include "core/Error.h"
@@ -43,21 +44,12 @@
 namespace tavrino {
 namespace {
 
-constexpr int kTwipsPerPixel = 15;
-constexpr int Px(int twips) { return twips / kTwipsPerPixel; }
-
 const QString kNotice = QStringLiteral("提示");
 constexpr int32_t kMaxSampleRate = 96000;
 // Meter colours, 0x00BBGGRR: green, orange, red.
 constexpr int32_t kMeterLow = 65280;
 constexpr int32_t kMeterMid = 2271457;
 constexpr int32_t kMeterHigh = 255;
-
-template <typename W>
-W* Place(W* widget, int left, int top, int width, int height) {
-    widget->setGeometry(Px(left), Px(top), Px(width), Px(height));
-    return widget;
-}
 
 }  // namespace
 
@@ -88,11 +80,6 @@ FrmT* Form1::Player() const { return player_.data(); }
 About* Form1::AboutWindow() const { return about_.data(); }
 
 void Form1::SetMenuRunner(std::function<void(QMenu*)> run) { runMenu_ = std::move(run); }
-
-void Form1::SetFormatChooser(std::unique_ptr<FormatChooser> chooser) {
-    chooser_ = std::move(chooser);
-    if (clsEncoder) clsEncoder->Chooser(chooser_.get());
-}
 
 void Form1::SetPrompter(std::unique_ptr<Prompter> prompter) { prompter_ = std::move(prompter); }
 

@@ -121,8 +121,6 @@ public:
     void SetUrlOpener(std::function<bool(const QString& localPath)> open);
     // How the tray menu is shown; by default QMenu::exec at the mouse position.
     void SetMenuRunner(std::function<void(QMenu*)> run);
-    // The format chooser of the encoder; by default the chooser dialog.
-    void SetFormatChooser(std::unique_ptr<FormatChooser> chooser);
 
     // The window's message handle: the tray icon posts to it, TrayWndProc sits in front of
     // its own procedure from load to unload.

@@ -16,19 +16,12 @@
 #include <climits>
 
 #include "app/AppIcon.h"
+#include "app/Twips.h"
 
 namespace tavrino {
 namespace {
 
-constexpr int kTwipsPerPixel = 15;
 constexpr int kInitialVolume = 50;  // percent, as the slider shows it
-
-template <typename W>
-W* Place(W* widget, int left, int top, int width, int height) {
-    widget->setGeometry(left / kTwipsPerPixel, top / kTwipsPerPixel, width / kTwipsPerPixel,
-                        height / kTwipsPerPixel);
-    return widget;
-}
 
 const QString kWavFilter = QStringLiteral("wav文件(*.wav)");
 
@@ -55,7 +48,7 @@ QString Reason(QMediaPlayer::Error error) {
 FrmT::FrmT(QWidget* parent) : QWidget(parent, Qt::Window) {
     setWindowTitle(QStringLiteral("回放"));
     setWindowIcon(AppIcon());
-    setFixedSize(4815 / kTwipsPerPixel, 4020 / kTwipsPerPixel);
+    setFixedSize(Px(4815), Px(4020));
 
     player_ = new QMediaPlayer(this);
     audio_ = new QAudioOutput(this);
@@ -115,7 +108,7 @@ FrmT::~FrmT() {
 
 void FrmT::BuildPanel() {
     MDT = new QWidget(this);
-    MDT->setGeometry(0, 0, 4815 / kTwipsPerPixel, 3375 / kTwipsPerPixel);
+    Place(MDT, 0, 0, 4815, 3375);
     MDT->setContextMenuPolicy(Qt::NoContextMenu);
 
     lblName = new QLabel(MDT);

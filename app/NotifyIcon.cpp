@@ -22,11 +22,6 @@ std::map<Key, QPointer<QSystemTrayIcon>>& Icons() {
     return icons;
 }
 
-void Apply(QSystemTrayIcon& icon, const NOTIFYICONDATA& data) {
-    if (data.uFlags & NIF_ICON) icon.setIcon(data.hIcon);
-    if (data.uFlags & NIF_TIP) icon.setToolTip(TipText(data));
-}
-
 }  // namespace
 
 void SetTip(NOTIFYICONDATA& data, std::string_view text) {
@@ -87,7 +82,8 @@ bool Shell_NotifyIcon(uint32_t dwMessage, const NOTIFYICONDATA& data) {
                 return false;
             }
             auto* icon = new QSystemTrayIcon(QCoreApplication::instance());
-            Apply(*icon, data);
+            if (data.uFlags & NIF_ICON) icon->setIcon(data.hIcon);
+            if (data.uFlags & NIF_TIP) icon->setToolTip(TipText(data));
             if (data.uFlags & NIF_MESSAGE) {
                 const winmsg::HWND hwnd = data.hWnd;
                 const winmsg::UINT message = data.uCallbackMessage;
@@ -100,10 +96,6 @@ bool Shell_NotifyIcon(uint32_t dwMessage, const NOTIFYICONDATA& data) {
             icons.emplace(key, icon);
             return true;
         }
-        case NIM_MODIFY:
-            if (it == icons.end()) return false;
-            Apply(*it->second, data);
-            return true;
         case NIM_DELETE:
             if (it == icons.end()) return false;
             it->second->hide();

@@ -37,7 +37,6 @@ struct NOTIFYICONDATA {
 };
 
 inline constexpr uint32_t NIM_ADD = 0;
-inline constexpr uint32_t NIM_MODIFY = 1;
 inline constexpr uint32_t NIM_DELETE = 2;
 inline constexpr uint32_t NIF_MESSAGE = 1;
 inline constexpr uint32_t NIF_ICON = 2;
@@ -55,7 +54,7 @@ void SetTip(NOTIFYICONDATA& data, std::string_view text);
 // The tip as shown: the field up to its first zero byte, trailing blanks removed.
 QString TipText(const NOTIFYICONDATA& data);
 
-// NIM_ADD shows the icon, NIM_MODIFY changes its icon and tip, NIM_DELETE removes it.
+// NIM_ADD shows the icon, NIM_DELETE removes it.
 // Returns false when the operation could not be done (no notification area, an icon that
 // is already there or not there).
 bool Shell_NotifyIcon(uint32_t dwMessage, const NOTIFYICONDATA& data);
