@@ -19,6 +19,7 @@
 #include "app/QuitRule.h"
 #include "app/frmFXOpts.h"
 #include "app/Prompter.h"
+#include "app/RecordCommand.h"
 #include "capture/WaveInRecorder.h"
 #include "core/Error.h"
 
@@ -115,79 +116,14 @@ const char* const kUsage =
     "       tavrino --write-icon PATH    write the program's icon as a 256 x 256 PNG file to PATH,\n"
     "                                    then exit; works without a display\n";
 
-// Message boxes of a recording run from the command line: printed, and remembered.
-class ConsolePrompter final : public Prompter {
-public:
-    void Exclamation(QWidget*, const QString& text, const QString& caption) override {
-        std::fprintf(stderr, "tavrino: %s: %s\n", caption.toLocal8Bit().constData(), text.toLocal8Bit().constData());
-        ++count;
-    }
-    int count = 0;
-};
-
-// The list index of the device the options name: the first whose name contains the text,
-// or without one the default source (else the first device); -1 if there is none.
+// The list index of the device the options name: the first whose name contains the text;
+// -1 if there is none.
 int ChosenDevice(Form1& form, const Options& options) {
-    int index = -1;
     const int count = form.cboDev->count();
-    if (options.device.isEmpty()) {
-        index = form.Recorder().DefaultDevice();
-        if (index < 0 && count > 0) index = 0;
-    } else {
-        for (int i = 0; i < count && index < 0; ++i) {
-            if (form.cboDev->itemText(i).contains(options.device)) index = i;
-        }
+    for (int i = 0; i < count; ++i) {
+        if (form.cboDev->itemText(i).contains(options.device)) return i;
     }
-    return index;
-}
-
-// Chooses the device as a user would in the list.
-void ChooseDevice(Form1& form, int index) {
-    form.cboDev->setCurrentIndex(index);
-    form.cboDev_Click();
-}
-
-int RecordFromCommandLine(QApplication& app, Form1& form, ConsolePrompter& prompter, const Options& options) {
-    const int index = ChosenDevice(form, options);
-    if (index < 0) {
-        std::fprintf(stderr, "tavrino: 没有选择硬件设备! (no capture device%s%s)\n",
-                     options.device.isEmpty() ? "" : " matches ", options.device.toLocal8Bit().constData());
-        return 1;
-    }
-    ChooseDevice(form, index);
-    if (prompter.count > 0) return 1;
-
-    const QString path = form.txtFile->text();
-    form.cmdDo_Click();
-    if (!form.Recorder().IsRecording()) return 1;
-    std::fprintf(stderr, "tavrino: recording %.1f s from \"%s\"\n", *options.recordSeconds,
-                 form.cboDev->itemText(index).toLocal8Bit().constData());
-
-    // QCoreApplication::exit ends the loop without closing the window, so the unload below
-    // is the one place the recording is finalised; the checks guard a window closed anyway.
-    int status = 0;
-    bool done = false;  // the time is up: the recording stopped on purpose
-    QTimer::singleShot(static_cast<int>(*options.recordSeconds * 1000.0), &form, [&] {
-        done = true;
-        if (!form.IsUnloaded() && form.Recorder().IsRecording()) form.cmdDo_Click();
-        QCoreApplication::exit(0);
-    });
-    // A failure while recording (write error, device lost) stops the recording; end then.
-    // Timers due together run in one pass, so the watch may still run after the stop above.
-    QTimer watch;
-    QObject::connect(&watch, &QTimer::timeout, &form, [&] {
-        if (!done && (form.IsUnloaded() || !form.Recorder().IsRecording())) {
-            status = 1;
-            QCoreApplication::exit(1);
-        }
-    });
-    watch.start(50);
-    app.exec();
-    watch.stop();
-    form.Form_Unload();
-    if (status == 0 && prompter.count > 0) status = 1;
-    std::printf("%s\n", path.toLocal8Bit().constData());
-    return status;
+    return -1;
 }
 
 }  // namespace
@@ -220,6 +156,13 @@ int RunApplication(int argc, char** argv) {
         }
         setenv("QT_QPA_PLATFORM", "offscreen", 1);
     }
+    const Options early = ParseOptions(argc, argv);
+    if (early.recordSeconds && !early.help && early.error.empty()) {
+        // A timed recording needs no window: the controller alone, on Qt Core.
+        QCoreApplication app(argc, argv);
+        QCoreApplication::setApplicationName(QStringLiteral("Tavrino"));
+        return RecordFromCommandLine({*early.recordSeconds, early.device, QCoreApplication::applicationDirPath()});
+    }
     QApplication app(argc, argv);  // takes Qt's own options (-qwindowgeometry, ...) out of argv
     const Options options = ParseOptions(argc, argv);
     if (options.help || !options.error.empty()) {
@@ -236,30 +179,28 @@ int RunApplication(int argc, char** argv) {
     }
     QApplication::setApplicationName(QStringLiteral("Tavrino"));
 
-    if (!options.recordSeconds) InstallQtMessageBoxes();
+    InstallQtMessageBoxes();
     Form1 form;
-    ConsolePrompter* console = nullptr;
-    if (options.recordSeconds) {
-        auto p = std::make_unique<ConsolePrompter>();
-        console = p.get();
-        form.SetPrompter(std::move(p));
-    }
     try {
         form.Form_Load();
     } catch (const Error& e) {
         // A missing counter file or output folder: shown, then the program ends.
-        if (console) {
-            console->Exclamation(&form, QString::fromStdString(e.text()), AppTitle());
-        } else {
-            QtPrompter().Exclamation(&form, QString::fromStdString(e.text()), AppTitle());
-        }
+        QtPrompter().Exclamation(&form, QString::fromStdString(e.text()), AppTitle());
         return 1;
     }
-    if (console) return RecordFromCommandLine(app, form, *console, options);
     QuitWhenAllWindowsClosed quitRule(form);
     if (!options.device.isEmpty() || options.start) {
-        const int index = ChosenDevice(form, options);
-        if (index >= 0) ChooseDevice(form, index);
+        int index = -1;
+        if (options.device.isEmpty()) {
+            index = form.Recorder().DefaultDevice();
+            if (index < 0 && form.cboDev->count() > 0) index = 0;
+        } else {
+            index = ChosenDevice(form, options);
+        }
+        if (index >= 0) {
+            form.cboDev->setCurrentIndex(index);
+            form.cboDev_Click();
+        }
         if (options.start) form.cmdDo_Click();
     }
     if (!options.open.isEmpty()) {

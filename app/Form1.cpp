@@ -45,7 +45,6 @@ namespace tavrino {
 namespace {
 
 const QString kNotice = QStringLiteral("提示");
-constexpr int32_t kMaxSampleRate = 96000;
 // Meter colours, 0x00BBGGRR: green, orange, red.
 constexpr int32_t kMeterLow = 65280;
 constexpr int32_t kMeterMid = 2271457;
@@ -55,7 +54,7 @@ constexpr int32_t kMeterHigh = 255;
 
 Form1::Form1(QString appFolder, QWidget* parent)
     : QWidget(parent),
-      naming_(appFolder.isEmpty() ? QCoreApplication::applicationDirPath() : std::move(appFolder)),
+      appFolder_(OutputNaming(appFolder.isEmpty() ? QCoreApplication::applicationDirPath() : appFolder).AppFolder()),
       prompter_(std::make_unique<QtPrompter>()) {
     askFileName_ = [this](const QString& filter) {
         const QString name = QFileDialog::getOpenFileName(this, QString(), QString(), filter);
@@ -224,13 +223,9 @@ bool Form1::eventFilter(QObject* watched, QEvent* event) {
 void Form1::Form_Load() {
     clsSmoothL = std::make_unique<clsSmooth>();
     clsSmoothR = std::make_unique<clsSmooth>();
-    clsRecorder = std::make_unique<WaveInRecorder>();
-    clsRecorder->GotData = [this](std::span<int16_t> buffer, int32_t& len) { GotData(buffer, len); };
-    clsRecorder->DeviceLost = [this] { DeviceLost(); };
-    clsEncoder = std::make_unique<EncoderWAV>();
-    clsEncoder->Chooser(chooser_.get());
+    controller_ = std::make_unique<RecordingController>(appFolder_, static_cast<RecordingListener*>(this));
+    controller_->Encoder().Chooser(chooser_.get());
     clsVis = std::make_unique<clsDraw>();
-    clsEffects = std::make_unique<clsDSP>();
 
     clsSmoothL->SmoothNew(3);
     clsSmoothR->SmoothNew(3);
@@ -239,29 +234,23 @@ void Form1::Form_Load() {
     chkStereo->setChecked(true);
     chkStereo_Click();  // does nothing yet: the window is not loaded
 
-    intLastBuffer.assign(1024, 0);
     blnLoaded = true;
     ShowOutputFormat();
     FillDeviceList();
-    clsEffects->samplerate(cboSamplerate->currentText().toInt());
-    clsEffects->Channels(ChannelCount());
+    Effects().samplerate(cboSamplerate->currentText().toInt());
+    Effects().Channels(ChannelCount());
     show();
 
-    intFileCounter = naming_.ReadCounter();
-    const QString name = naming_.OutputFileName(intFileCounter);
-    OutputNaming::CreateIfMissing(name);
-    txtFile->setText(name);
+    controller_->Load();  // puts the next numbered file into txtFile
     tmrVis->start();
     TrayInstall();
 }
 
 void Form1::Form_Unload() {
-    if (unloaded_ || !clsRecorder) return;
+    if (unloaded_ || !controller_) return;
     unloaded_ = true;
-    if (clsRecorder->IsRecording()) StopRecording();
+    controller_->Unload();  // a running recording is finished first
     tmrVis->stop();
-    clsRecorder.reset();
-    clsEncoder.reset();
     TrayRemove();
 }
 
@@ -325,116 +314,57 @@ void Form1::FatalError(const QString& text) {
 int16_t Form1::ChannelCount() const { return chkStereo->isChecked() ? 2 : 1; }
 
 int32_t Form1::SampleRateOrComplain() {
-    bool ok = false;
-    const int rate = cboSamplerate->currentText().trimmed().toInt(&ok, 10);
-    if (!ok || rate < 1 || rate > kMaxSampleRate) {
-        Exclamation(QStringLiteral("取样率无效: 请输入 1 到 96000 之间的整数。"), kNotice);
+    const std::optional<int32_t> rate = RecordingController::ParseSampleRate(cboSamplerate->currentText());
+    if (!rate) {
+        Exclamation(RecordingController::BadSampleRateText(), kNotice);
         return 0;
     }
-    return rate;
+    return *rate;
 }
 
 void Form1::cmdDo_Click() {
-    if (!clsRecorder) return;
-    if (clsRecorder->IsRecording()) {
-        StopRecording();
+    if (!controller_ || unloaded_) return;
+    if (controller_->IsRecording()) {
+        controller_->Stop();
     } else {
-        StartRecording();
+        controller_->Start({txtFile->text(), cboDev->currentIndex(), cboSamplerate->currentText(), ChannelCount()});
     }
 }
 
-void Form1::StartRecording() {
-    if (txtFile->text().isEmpty()) {
-        Exclamation(QStringLiteral("没有指定输出文件!"), kNotice);
-        return;
-    }
-    if (cboDev->currentIndex() == -1) {
-        Exclamation(QStringLiteral("没有选择硬件设备!"), kNotice);
-        return;
-    }
-    const int32_t rate = SampleRateOrComplain();
-    if (rate == 0) return;
-    const int16_t channels = ChannelCount();
-    lngBytesPerSec = rate * (channels * 2);
-    if (clsEncoder->Encoder_EncoderInit(rate, channels, txtFile->text().toStdString()) != EncOK) {
-        Exclamation(QStringLiteral("无法初始化编码器!"), kNotice);
-        return;
-    }
-    clsEffects->samplerate(rate);
-    clsEffects->Channels(channels);
-    if (!clsRecorder->StartRecord(rate, channels)) {
-        // Nothing records into it: close the encoder at once rather than at the next start.
-        clsEncoder->Encoder_EncoderClose();
-        Exclamation(QStringLiteral("不能启动录音功能!"), kNotice);
-        return;
-    }
-    cmdDo->setText(QStringLiteral("停止录音"));
-    SetSettingsEnabled(false);
-    try {
-        naming_.SaveCounter(intFileCounter);
-    } catch (const Error& e) {
-        Exclamation(QString::fromStdString(e.text()), AppTitle());
-    }
+void Form1::RecordingChanged(bool recording) {
+    cmdDo->setText(recording ? QStringLiteral("停止录音") : QStringLiteral("开始录音"));
+    SetSettingsEnabled(!recording);
 }
 
-void Form1::StopRecording() {
-    if (!clsRecorder->StopRecord()) Exclamation(QStringLiteral("此时无法停止录音!"), kNotice);
-    clsEncoder->Encoder_EncoderClose();
-    lngElapsedMs = 0;
-    lngBytesPerSec = 0;
-    cmdDo->setText(QStringLiteral("开始录音"));
-    TF->setText(txtFile->text());
-    intFileCounter = OutputNaming::Next(intFileCounter);
-    const QString name = naming_.OutputFileName(intFileCounter);
-    txtFile->setText(name);
-    try {
-        OutputNaming::CreateIfMissing(name);
-        SetSettingsEnabled(true);
-        naming_.SaveCounter(intFileCounter);
-    } catch (const Error& e) {
-        SetSettingsEnabled(true);
-        FatalError(QString::fromStdString(e.text()));
-    }
+void Form1::FileFinished(const QString& path) { TF->setText(path); }
+
+void Form1::OutputChanged(const QString& path) { txtFile->setText(path); }
+
+void Form1::Message(const QString& text, Caption caption) {
+    Exclamation(text, caption == Caption::Notice ? kNotice : AppTitle());
 }
+
+void Form1::Fatal(const QString& text) { FatalError(text); }
 
 void Form1::SetSettingsEnabled(bool enabled) {
     frmOut->setEnabled(enabled);
     frmInp->setEnabled(enabled);
 }
 
-void Form1::GotData(std::span<int16_t> intBuffer, int32_t lngLen) {
-    // The copy keeps the delivered bounds; it is reallocated only when they change.
-    intLastBuffer.assign(intBuffer.begin(), intBuffer.end());
-    clsEffects->ProcessSamples(intLastBuffer);
-    if (!clsRecorder->IsRecording()) return;
-    lngElapsedMs = static_cast<int32_t>(
-        RoundHalfEven(static_cast<double>(lngLen) / lngBytesPerSec * 1000.0 + lngElapsedMs));
-    if (clsEncoder) {
-        int32_t used = 0;
-        // Never more bytes than the buffer holds, whatever the device reports.
-        const auto len = std::min<int32_t>(lngLen, static_cast<int32_t>(intLastBuffer.size() * sizeof(int16_t)));
-        if (clsEncoder->Encoder_Encode(intLastBuffer.data(), len, used) == EncWriteFailed) {
-            StopRecording();
-            Exclamation(QStringLiteral("Write error (no disk space left?)!"), AppTitle());
-        }
-    }
-}
+void Form1::GotData(std::span<int16_t> intBuffer, int32_t lngLen) { controller_->GotData(intBuffer, lngLen); }
 
-void Form1::DeviceLost() {
-    if (!clsRecorder || !clsRecorder->IsRecording()) return;
-    StopRecording();
-    Exclamation(QStringLiteral("录音设备已断开，录音已停止，已录下的部分已保存。"), AppTitle());
-}
+void Form1::DeviceLost() { controller_->DeviceLost(); }
 
 // ---------------------------------------------------------------------------------------
 // Display
 
 void Form1::tmrVis_Timer() {
-    if (!clsRecorder || !clsRecorder->IsRecording()) {
+    if (!controller_ || !controller_->IsRecording()) {
         sbarPanel1->setText(QStringLiteral("文件大小: 0 Bytes"));
         sbarPanel2->setText(QStringLiteral("时间: 0:00"));
         return;
     }
+    const std::vector<int16_t>& intLastBuffer = controller_->LastBuffer();
     clsVis->DrawAmplitudes(intLastBuffer, picAmpl->Surface());
     clsVis->DrawFrequencies(intLastBuffer, picFreq->Surface());
     picAmpl->update();
@@ -453,10 +383,10 @@ void Form1::tmrVis_Timer() {
     clsSmoothR->SmoothAdd(static_cast<float>(r));
     DrawMeter(*picVUL, clsSmoothL->SmoothGetMax() / 32768.0f);
     DrawMeter(*picVUR, clsSmoothR->SmoothGetMax() / 32768.0f);
-    const QFileInfo info(txtFile->text());
-    const double size = info.exists() ? static_cast<double>(info.size()) : 0.0;
+    // The encoder counts the bytes it wrote: no file system query every tick.
+    const auto size = static_cast<double>(controller_->FileSize());
     sbarPanel1->setText(QStringLiteral("文件大小: ") + QString::fromStdString(FormatFileSize(size)));
-    sbarPanel2->setText(QStringLiteral("时间: ") + QString::fromStdString(FormatElapsed(lngElapsedMs)));
+    sbarPanel2->setText(QStringLiteral("时间: ") + QString::fromStdString(FormatElapsed(controller_->ElapsedMs())));
 }
 
 void Form1::DrawMeter(PictureBoxWidget& box, float level) {
@@ -482,15 +412,15 @@ void Form1::SetListIndex(QComboBox* combo, int index) {
 
 void Form1::FillDeviceList() {
     cboDev->clear();
-    for (int32_t i = 0; i < clsRecorder->DeviceCount(); ++i) {
-        cboDev->addItem(QString::fromStdString(clsRecorder->DeviceName(i)));
+    for (int32_t i = 0; i < Recorder().DeviceCount(); ++i) {
+        cboDev->addItem(QString::fromStdString(Recorder().DeviceName(i)));
     }
     cboDev->setCurrentIndex(-1);
 }
 
 void Form1::cboDev_Click() {
     cboRecLine->clear();
-    if (!clsRecorder->SelectDevice(cboDev->currentIndex())) {
+    if (!Recorder().SelectDevice(cboDev->currentIndex())) {
         Exclamation(QStringLiteral("没有找到设备！"), AppTitle());
         return;
     }
@@ -499,33 +429,33 @@ void Form1::cboDev_Click() {
 
 void Form1::FillLineList() {
     cboRecLine->clear();
-    for (int32_t i = 0; i < clsRecorder->MixerLineCount(); ++i) {
-        cboRecLine->addItem(QString::fromStdString(clsRecorder->MixerLineName(i)));
+    for (int32_t i = 0; i < Recorder().MixerLineCount(); ++i) {
+        cboRecLine->addItem(QString::fromStdString(Recorder().MixerLineName(i)));
     }
-    SetListIndex(cboRecLine, clsRecorder->SelectedMixerLine());
+    SetListIndex(cboRecLine, Recorder().SelectedMixerLine());
 }
 
 void Form1::cboRecLine_Click() {
-    if (!clsRecorder->SelectMixerLine(cboRecLine->currentIndex())) {
+    if (!Recorder().SelectMixerLine(cboRecLine->currentIndex())) {
         Exclamation(QStringLiteral("Couldn't select mixer line!"), AppTitle());
     }
     {
         const QSignalBlocker block(sldVol);
-        sldVol->setValue(clsRecorder->MixerLineVolume());
+        sldVol->setValue(Recorder().MixerLineVolume());
     }
     UpdateVolume();
 }
 
 void Form1::UpdateVolume() {
-    if (!clsRecorder) return;
-    clsRecorder->MixerLineVolume(sldVol->value());
+    if (!controller_ || unloaded_) return;
+    Recorder().MixerLineVolume(sldVol->value());
     const int percent = static_cast<int>(static_cast<double>(sldVol->value()) / sldVol->maximum() * 100.0);
     lblVolPer->setText(QString::number(percent) + QStringLiteral("%"));
 }
 
 void Form1::ShowOutputFormat() {
-    txtWAVFmt->setText(QString::fromStdString(clsEncoder->FormatTag()) + QStringLiteral(" - ") +
-                       QString::fromStdString(clsEncoder->FormatID()));
+    txtWAVFmt->setText(QString::fromStdString(Encoder().FormatTag()) + QStringLiteral(" - ") +
+                       QString::fromStdString(Encoder().FormatID()));
 }
 
 bool Form1::cboSamplerate_KeyPress(QChar key) {
@@ -539,22 +469,22 @@ void Form1::cboSamplerate_Click() {
     const int32_t rate = SampleRateOrComplain();
     if (rate == 0) return;
     SelectOutputFormat(rate);
-    clsEffects->samplerate(rate);
+    Effects().samplerate(rate);
 }
 
 void Form1::chkStereo_Click() {
     if (!blnLoaded) return;
     const int32_t rate = SampleRateOrComplain();
     if (rate != 0) SelectOutputFormat(rate);
-    clsEffects->Channels(ChannelCount());
+    Effects().Channels(ChannelCount());
 }
 
 void Form1::chkFX_Click(int index) {
     const int32_t bit = 1 << index;
     if (chkFX[static_cast<size_t>(index)]->isChecked()) {
-        clsEffects->EffectsUsed(clsEffects->EffectsUsed() | bit);
+        Effects().EffectsUsed(Effects().EffectsUsed() | bit);
     } else {
-        clsEffects->EffectsUsed(clsEffects->EffectsUsed() & ~bit);
+        Effects().EffectsUsed(Effects().EffectsUsed() & ~bit);
     }
 }
 
@@ -564,15 +494,15 @@ void Form1::cmdSelFmt_Click() {
 }
 
 void Form1::SelectOutputFormat(int32_t rate) {
-    clsEncoder->SelectFormat(rate, ChannelCount(), static_cast<uintptr_t>(winId()),
+    Encoder().SelectFormat(rate, ChannelCount(), static_cast<uintptr_t>(winId()),
                              QStringLiteral("选择声音输出格式").toStdString());
     ShowOutputFormat();
 }
 
 void Form1::cmdBrowse_Click() {
-    const QString ext = QString::fromStdString(clsEncoder->Encoder_Extension());
+    const QString ext = QString::fromStdString(Encoder().Encoder_Extension());
     const QString filter =
-        QString::fromStdString(clsEncoder->Encoder_Description()) + QStringLiteral(" (*.") + ext + QStringLiteral(")");
+        QString::fromStdString(Encoder().Encoder_Description()) + QStringLiteral(" (*.") + ext + QStringLiteral(")");
     const QString name = askFileName_(filter);
     if (name.isEmpty()) return;
     txtFile->setText(name.right(4).toLower() != QStringLiteral(".wav") ? name + QStringLiteral(".wav") : name);
@@ -584,8 +514,8 @@ frmFXOpts& Form1::FXOptionsWindow() {
 }
 
 void Form1::cmdFXOpts_Click() {
-    if (!clsEffects) return;
-    FXOptionsWindow().ShowEx(*clsEffects, this);
+    if (!controller_) return;
+    FXOptionsWindow().ShowEx(Effects(), this);
 }
 
 namespace {
@@ -608,9 +538,9 @@ W& ShowSingleWindow(QPointer<W>& window) {
 
 void Form1::Command1_Click() { ShowSingleWindow(about_); }
 
-void Form1::Command2_Click() { openUrl_(naming_.AppFolder() + QStringLiteral("/bangzhu.htm")); }
+void Form1::Command2_Click() { openUrl_(appFolder_ + QStringLiteral("/bangzhu.htm")); }
 
-void Form1::Command3_Click() { openUrl_(naming_.OutputFolder()); }
+void Form1::Command3_Click() { openUrl_(OutputNaming(appFolder_).OutputFolder()); }
 
 void Form1::Command4_Click() {
     // The tray icon is the way back to a hidden window; without one the window is only

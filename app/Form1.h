@@ -1,10 +1,13 @@
 #pragma once
 // Form1: the main window of the recorder.
 //
-// It owns, for its whole life, the capture object, the encoder, the effects chain, the
-// drawing object and two level smoothers. The start/stop button moves between Idle and
-// Recording; every captured buffer runs through the effects into the encoder; a 25 ms timer
-// draws the trace, the spectrum and the meters and shows file size and time.
+// The window shows; the recording controller (recording/RecordingController.h) records. The
+// window owns the controller (and with it the capture object, the encoder, the effects
+// chain and the output naming), the drawing object and two level smoothers. Its handlers
+// hand the controls' contents to the controller and show what the controller reports:
+// the start/stop button's caption, the enabled settings, the output and preview paths, the
+// message boxes. A 25 ms timer draws the trace, the spectrum and the meters from the
+// controller's last buffer and shows the file size and the recorded time.
 //
 // Layout: controls sit at fixed pixel positions (twips / 15) inside a client area of
 // 410 x 176 pixels. The window may be enlarged; the controls laid out beyond that edge
@@ -32,8 +35,8 @@
 #include <vector>
 
 #include "app/NotifyIcon.h"
-#include "app/OutputNaming.h"
 #include "platform/winmsg/Window.h"
+#include "recording/RecordingController.h"
 
 class QCheckBox;
 class QComboBox;
@@ -62,7 +65,7 @@ class frmFXOpts;
 class FrmT;
 class About;
 
-class Form1 : public QWidget {
+class Form1 : public QWidget, private RecordingListener {
 public:
     // appFolder: the application folder (nu.ini, file/, bangzhu.htm); empty means the
     // folder of the program file.
@@ -129,14 +132,16 @@ public:
     // Whether the tray icon is shown (false where the desktop has no notification area).
     bool TrayIconShown() const { return trayShown_; }
 
-    // The objects and state the window keeps (read-only views for the other windows, tests).
-    WaveInRecorder& Recorder() { return *clsRecorder; }
-    EncoderWAV& Encoder() { return *clsEncoder; }
-    clsDSP& Effects() { return *clsEffects; }
-    const std::vector<int16_t>& LastBuffer() const { return intLastBuffer; }
-    int32_t ElapsedMs() const { return lngElapsedMs; }
-    int16_t FileCounter() const { return intFileCounter; }
-    const OutputNaming& Naming() const { return naming_; }
+    // The recording controller (from load on) and what it owns, for the other windows and
+    // the tests.
+    RecordingController& Controller() { return *controller_; }
+    WaveInRecorder& Recorder() { return controller_->Recorder(); }
+    EncoderWAV& Encoder() { return controller_->Encoder(); }
+    clsDSP& Effects() { return controller_->Effects(); }
+    const std::vector<int16_t>& LastBuffer() const { return controller_->LastBuffer(); }
+    int32_t ElapsedMs() const { return controller_->ElapsedMs(); }
+    int16_t FileCounter() const { return controller_->FileCounter(); }
+    const OutputNaming& Naming() const { return controller_->Naming(); }
     // The effects options window, once the settings button opened it (else null).
     frmFXOpts* FXOptions() const { return fxOpts_; }
     // The effects options window, created on first use.
@@ -199,9 +204,14 @@ protected:
     bool eventFilter(QObject* watched, QEvent* event) override;
 
 private:
+    // What the controller reports.
+    void RecordingChanged(bool recording) override;
+    void FileFinished(const QString& path) override;
+    void OutputChanged(const QString& path) override;
+    void Message(const QString& text, Caption caption) override;
+    void Fatal(const QString& text) override;
+
     void BuildControls();
-    void StartRecording();
-    void StopRecording();
     void DrawMeter(PictureBoxWidget& box, float level);
     void Exclamation(const QString& text, const QString& caption);
     // The sample-rate text as a number, or 0 after telling the user it is not usable.
@@ -215,7 +225,7 @@ private:
     void TrayInstall();
     void TrayRemove();
 
-    OutputNaming naming_;
+    QString appFolder_;
     std::unique_ptr<Prompter> prompter_;
     std::function<QString(const QString&)> askFileName_;
     std::function<bool(const QString&)> openUrl_;
@@ -235,18 +245,11 @@ private:
 
     std::unique_ptr<clsSmooth> clsSmoothL;
     std::unique_ptr<clsSmooth> clsSmoothR;
-    std::unique_ptr<WaveInRecorder> clsRecorder;
-    std::unique_ptr<EncoderWAV> clsEncoder;
+    std::unique_ptr<RecordingController> controller_;
     std::unique_ptr<clsDraw> clsVis;
-    std::unique_ptr<clsDSP> clsEffects;
 
-    std::vector<int16_t> intLastBuffer;
-    int32_t lngElapsedMs = 0;
-    int32_t lngBytesPerSec = 0;
     bool blnLoaded = false;
     bool unloaded_ = false;
-    int16_t intFileCounter = 0;
-    QString lastBrowseName_;
 };
 
 }  // namespace tavrino

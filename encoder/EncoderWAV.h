@@ -141,6 +141,8 @@ public:
     size_t OutputFormatCapacity() const { return m_format.size(); }
 
     bool IsOpen() const { return m_fd != -1; }
+    // Bytes in the file while open (header included): what a size display shows.
+    uint64_t FileSize() const { return IsOpen() ? m_fileSize : 0; }
     // The path passed to Encoder_EncoderInit while open, else "".
     const std::string& Path() const { return m_path; }
 

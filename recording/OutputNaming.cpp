@@ -1,4 +1,4 @@
-#include "app/OutputNaming.h"
+#include "recording/OutputNaming.h"
 
 #include <QDir>
 #include <QFile>

@@ -4,7 +4,7 @@
 #include <QFile>
 #include <QTemporaryDir>
 
-#include "app/OutputNaming.h"
+#include "recording/OutputNaming.h"
 #include "core/Error.h"
 
 namespace tavrino {

@@ -1,0 +1,161 @@
+#pragma once
+// RecordingController: the recording logic of the recorder, apart from any window.
+//
+// It owns the capture object, the effects chain, the encoder and the output naming; the
+// main window and the command line's timed recording both drive it. They hand it the
+// settings a start needs (StartSettings: the controls' contents) and learn what happened
+// through a RecordingListener: the state, the output path of the next recording, the file
+// just finished, and the messages to show.
+//
+//   Load      reads the counter file, creates the next numbered file empty, reports its
+//             path (OutputChanged). Raises tavrino::Error when the counter file or the
+//             output folder is missing or unreadable: the program then ends.
+//   Start     checks in this order, each failure told and nothing changed: an output path,
+//             a device, a usable sample rate; then opens the encoder on the path with the
+//             capture format ("无法初始化编码器!"), gives the effects chain the rate and
+//             channels, starts capture ("不能启动录音功能!", the encoder closed again), and
+//             saves the counter unchanged.
+//   Stop      stops capture ("此时无法停止录音!" when it cannot, then on), closes the encoder
+//             (final header), reports the finished file, advances to the next numbered file
+//             (created empty, OutputChanged) and saves the counter. The output folder gone:
+//             Fatal, the program ends.
+//   GotData   per captured buffer, in place of the window: copy into the last buffer, run
+//             the effects over the copy (whether or not a recording runs, so the display
+//             always shows processed samples); while recording: add the buffer's time, encode
+//             it. A short write (disk full, file size limit) stops the recording first and
+//             then tells "Write error (no disk space left?)!"; any other encoder failure
+//             drops that buffer and the recording goes on.
+//   DeviceLost  the capture device went away while recording: stop, then tell.
+//   Unload    stops a running recording as Stop does, then releases capture and encoder.
+//             Called from inside a capture callback (a handler that ends the program), the
+//             release waits until the callback has returned.
+//
+// The display reads LastBuffer(), ElapsedMs() and the encoder's byte count; it never
+// touches capture or the encoder itself.
+//
+// Threads: the UI thread only; capture delivers its buffers there, one at a time. Nothing
+// is locked. The per-buffer path allocates nothing once the last buffer has its size.
+
+#include <QObject>
+#include <QString>
+
+#include <cstdint>
+#include <memory>
+#include <optional>
+#include <span>
+#include <vector>
+
+#include "recording/OutputNaming.h"
+
+namespace tavrino {
+
+class WaveInRecorder;
+class EncoderWAV;
+class clsDSP;
+
+// The caption a message goes under: "提示" (the start and stop checks) or the
+// application's title (write error, device loss, failures that end the program).
+enum class Caption { Notice, AppTitle };
+
+// What the controller tells whoever shows it. Every call comes on the UI thread, in the
+// order things happened; the defaults ignore it.
+class RecordingListener {
+public:
+    virtual ~RecordingListener() = default;
+    // A recording started (true) or stopped (false). A stop is reported before the
+    // finished file and the next output path.
+    virtual void RecordingChanged(bool /*recording*/) {}
+    // The file a finished recording went to (it may be played now).
+    virtual void FileFinished(const QString& /*path*/) {}
+    // The path the next recording will go to (after Load and every Advance).
+    virtual void OutputChanged(const QString& /*path*/) {}
+    // A message for the user; returns when it has been seen.
+    virtual void Message(const QString& /*text*/, Caption /*caption*/) {}
+    // A failure that no handler can mend (the counter file or output folder went away):
+    // the program must end. Called once; later messages are not sent.
+    virtual void Fatal(const QString& /*text*/) {}
+};
+
+// The controls' contents a start reads.
+struct StartSettings {
+    QString output;    // the output path (txtFile)
+    int32_t device = -1;  // the chosen device's list index; -1 = none chosen
+    QString rate;      // the sample-rate text
+    int16_t channels = 2;
+};
+
+class RecordingController {
+public:
+    // appFolder: the application folder (nu.ini, file/). Creates the capture object, the
+    // encoder and the effects chain; connects capture's events to this controller.
+    explicit RecordingController(const QString& appFolder, RecordingListener* listener = nullptr);
+    ~RecordingController();
+    RecordingController(const RecordingController&) = delete;
+    RecordingController& operator=(const RecordingController&) = delete;
+
+    void SetListener(RecordingListener* listener) { listener_ = listener; }
+
+    // The sample rates a start accepts.
+    static constexpr int32_t kMinSampleRate = 1;
+    static constexpr int32_t kMaxSampleRate = 96000;
+    // The rate a sample-rate text names, or nothing when it is not a whole number within
+    // kMinSampleRate .. kMaxSampleRate.
+    static std::optional<int32_t> ParseSampleRate(const QString& text);
+    // What the user is told about an unusable sample-rate text.
+    static QString BadSampleRateText();
+
+    void Load();
+    bool Start(const StartSettings& settings);
+    void Stop();
+    void GotData(std::span<int16_t> intBuffer, int32_t lngLen);
+    void DeviceLost();
+    void Unload();
+
+    bool IsRecording() const;
+    bool IsUnloaded() const { return unloaded_; }
+
+    // The objects it owns (null after Unload for capture and the encoder).
+    WaveInRecorder& Recorder() { return *clsRecorder; }
+    EncoderWAV& Encoder() { return *clsEncoder; }
+    clsDSP& Effects() { return *clsEffects; }
+    const OutputNaming& Naming() const { return naming_; }
+
+    // The last captured buffer after the effects (1024 zero samples until the first one).
+    const std::vector<int16_t>& LastBuffer() const { return intLastBuffer; }
+    // Recorded time in ms, summed from buffer lengths; 0 while idle.
+    int32_t ElapsedMs() const { return lngElapsedMs; }
+    // Bytes per second of the captured PCM while recording; 0 while idle.
+    int32_t BytesPerSec() const { return lngBytesPerSec; }
+    // The number of the current (next) numbered recording.
+    int16_t FileCounter() const { return intFileCounter; }
+    // Bytes in the file being recorded (0 while idle).
+    uint64_t FileSize() const;
+
+private:
+    void Tell(const QString& text, Caption caption);
+    void TellFatal(const QString& text);
+    void SaveCounterOrTell();
+    void LeaveCallback();
+    void ReleaseDevices();
+
+    OutputNaming naming_;
+    RecordingListener* listener_ = nullptr;
+
+    std::unique_ptr<WaveInRecorder> clsRecorder;
+    std::unique_ptr<EncoderWAV> clsEncoder;
+    std::unique_ptr<clsDSP> clsEffects;
+
+    std::vector<int16_t> intLastBuffer;
+    int32_t lngElapsedMs = 0;
+    int32_t lngBytesPerSec = 0;
+    int16_t intFileCounter = 0;
+
+    QString output_;  // the file being recorded
+    QObject context_;  // queued calls die with the controller
+    int callbackDepth_ = 0;        // > 0 while capture's GotData runs
+    bool releasePending_ = false;  // Unload came from inside a callback
+    bool unloaded_ = false;
+    bool fatal_ = false;           // the program is ending: no more messages
+};
+
+}  // namespace tavrino
