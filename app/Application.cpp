@@ -20,6 +20,7 @@
 #include "app/frmFXOpts.h"
 #include "app/Prompter.h"
 #include "app/RecordCommand.h"
+#include "recording/SignalWatcher.h"
 #include "capture/WaveInRecorder.h"
 #include "core/Error.h"
 
@@ -189,6 +190,8 @@ int RunApplication(int argc, char** argv) {
         return 1;
     }
     QuitWhenAllWindowsClosed quitRule(form);
+    // Ctrl+C, SIGTERM, SIGHUP: a running recording is finished as the stop button does.
+    SignalWatcher signalWatch([&form](int signal) { form.QuitProgram(128 + signal); });
     if (!options.device.isEmpty() || options.start) {
         int index = -1;
         if (options.device.isEmpty()) {

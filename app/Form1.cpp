@@ -13,6 +13,9 @@
 #include <QLabel>
 #include <QLineEdit>
 #include <QMenu>
+#include <QMessageBox>
+#include <QApplication>
+#include <QDialog>
 #include <QPushButton>
 #include <QSignalBlocker>
 #include <QSlider>
@@ -56,10 +59,7 @@ Form1::Form1(QString appFolder, QWidget* parent)
     : QWidget(parent),
       appFolder_(OutputNaming(appFolder.isEmpty() ? QCoreApplication::applicationDirPath() : appFolder).AppFolder()),
       prompter_(std::make_unique<QtPrompter>()) {
-    askFileName_ = [this](const QString& filter) {
-        const QString name = QFileDialog::getOpenFileName(this, QString(), QString(), filter);
-        return name;
-    };
+    askFileName_ = [this](const QString& filter) { return AskOutputFile(filter); };
     openUrl_ = [](const QString& path) { return QDesktopServices::openUrl(QUrl::fromLocalFile(path)); };
     runMenu_ = [](QMenu* menu) { menu->exec(QCursor::pos()); };
     chooser_ = std::make_unique<QtFormatChooser>();
@@ -291,7 +291,35 @@ void Form1::PopupMenu() { runMenu_(Mnu_Menu); }
 
 void Form1::mnuShow_Click() { show(); }
 
-void Form1::mnuExit_Click() { close(); }
+void Form1::mnuExit_Click() { QuitProgram(); }
+
+void Form1::QuitProgram(int status) {
+    if (modalDepth_ > 0) {
+        // A dialog of this window is open and its caller still runs: close the dialog and
+        // come back once that caller has returned, so that nothing it uses is gone.
+        quitPending_ = true;
+        quitStatus_ = status;
+        for (int guard = 0; guard < 16; ++guard) {
+            QWidget* modal = QApplication::activeModalWidget();
+            if (modal == nullptr) break;
+            if (auto* dialog = qobject_cast<QDialog*>(modal)) {
+                dialog->reject();
+            } else {
+                modal->close();
+            }
+        }
+        return;
+    }
+    quitPending_ = false;
+    close();  // a running recording is finished first
+    if (status >= 0) QCoreApplication::exit(status);
+}
+
+void Form1::LeaveModal() {
+    if (--modalDepth_ == 0 && quitPending_) {
+        QTimer::singleShot(0, this, [this] { QuitProgram(quitStatus_); });
+    }
+}
 
 void Form1::closeEvent(QCloseEvent* event) {
     Form_Unload();
@@ -302,7 +330,7 @@ void Form1::closeEvent(QCloseEvent* event) {
 // Recording
 
 void Form1::Exclamation(const QString& text, const QString& caption) {
-    prompter_->Exclamation(this, text, caption);
+    Modal([&] { prompter_->Exclamation(this, text, caption); });
 }
 
 void Form1::FatalError(const QString& text) {
@@ -331,9 +359,14 @@ void Form1::cmdDo_Click() {
     }
 }
 
-void Form1::RecordingChanged(bool recording) {
-    cmdDo->setText(recording ? QStringLiteral("停止录音") : QStringLiteral("开始录音"));
-    SetSettingsEnabled(!recording);
+void Form1::RecordingStarted() {
+    cmdDo->setText(QStringLiteral("停止录音"));
+    SetSettingsEnabled(false);
+}
+
+void Form1::RecordingStopped(StopCause) {
+    cmdDo->setText(QStringLiteral("开始录音"));
+    SetSettingsEnabled(true);
 }
 
 void Form1::FileFinished(const QString& path) { TF->setText(path); }
@@ -494,18 +527,50 @@ void Form1::cmdSelFmt_Click() {
 }
 
 void Form1::SelectOutputFormat(int32_t rate) {
-    Encoder().SelectFormat(rate, ChannelCount(), static_cast<uintptr_t>(winId()),
-                             QStringLiteral("选择声音输出格式").toStdString());
+    Modal([&] {
+        Encoder().SelectFormat(rate, ChannelCount(), static_cast<uintptr_t>(winId()),
+                               QStringLiteral("选择声音输出格式").toStdString());
+    });
     ShowOutputFormat();
+}
+
+namespace {
+
+// A recording's name always ends in ".wav" (in any letter case).
+QString WithWavExtension(const QString& name) {
+    return name.right(4).toLower() != QStringLiteral(".wav") ? name + QStringLiteral(".wav") : name;
+}
+
+}  // namespace
+
+QString Form1::AskOutputFile(const QString& filter) {
+    // A save dialog: a new name may be typed into an existing folder. Replacing a file is
+    // asked about here, for the name the recording will really get (".wav" added).
+    QFileDialog dialog(this, QString(), QFileInfo(txtFile->text()).absolutePath(), filter);
+    dialog.setAcceptMode(QFileDialog::AcceptSave);
+    dialog.setFileMode(QFileDialog::AnyFile);
+    dialog.setOption(QFileDialog::DontConfirmOverwrite);
+    dialog.setOption(QFileDialog::DontUseNativeDialog);
+    while (dialog.exec() == QDialog::Accepted && !dialog.selectedFiles().isEmpty()) {
+        const QString name = WithWavExtension(dialog.selectedFiles().first());
+        if (!QFileInfo::exists(name)) return name;
+        QMessageBox ask(QMessageBox::Question, AppTitle(),
+                        QStringLiteral("“%1”已经存在。\n要替换它吗？").arg(QFileInfo(name).fileName()),
+                        QMessageBox::Yes | QMessageBox::No, &dialog);
+        ask.setDefaultButton(QMessageBox::No);
+        if (ask.exec() == QMessageBox::Yes) return name;
+    }
+    return QString();
 }
 
 void Form1::cmdBrowse_Click() {
     const QString ext = QString::fromStdString(Encoder().Encoder_Extension());
     const QString filter =
         QString::fromStdString(Encoder().Encoder_Description()) + QStringLiteral(" (*.") + ext + QStringLiteral(")");
-    const QString name = askFileName_(filter);
+    QString name;
+    Modal([&] { name = askFileName_(filter); });
     if (name.isEmpty()) return;
-    txtFile->setText(name.right(4).toLower() != QStringLiteral(".wav") ? name + QStringLiteral(".wav") : name);
+    txtFile->setText(WithWavExtension(name));
 }
 
 frmFXOpts& Form1::FXOptionsWindow() {
@@ -514,8 +579,8 @@ frmFXOpts& Form1::FXOptionsWindow() {
 }
 
 void Form1::cmdFXOpts_Click() {
-    if (!controller_) return;
-    FXOptionsWindow().ShowEx(Effects(), this);
+    if (!controller_ || unloaded_) return;
+    Modal([&] { FXOptionsWindow().ShowEx(Effects(), this); });
 }
 
 namespace {

@@ -104,6 +104,10 @@ public:
     // The tray menu's items.
     void mnuShow_Click();
     void mnuExit_Click();
+    // Unloads the window (a running recording is finished first) and, with a status of 0 or
+    // more, ends the program with it. A dialog of this window that is open is closed first;
+    // the unload then waits until the code that opened it has returned.
+    void QuitProgram(int status = -1);
     // What the tray's window procedure does: bring the window to the foreground; open the
     // tray menu at the mouse position (returns when it closes).
     void SetForegroundWindow();
@@ -205,13 +209,24 @@ protected:
 
 private:
     // What the controller reports.
-    void RecordingChanged(bool recording) override;
+    void RecordingStarted() override;
+    void RecordingStopped(StopCause cause) override;
     void FileFinished(const QString& path) override;
     void OutputChanged(const QString& path) override;
     void Message(const QString& text, Caption caption) override;
     void Fatal(const QString& text) override;
 
     void BuildControls();
+    // Runs a modal dialog of this window (message box, chooser, file dialog, effects
+    // window); QuitProgram waits for the outermost one to return.
+    template <typename F>
+    void Modal(F&& run) {
+        ++modalDepth_;
+        run();
+        LeaveModal();
+    }
+    void LeaveModal();
+    QString AskOutputFile(const QString& filter);
     void DrawMeter(PictureBoxWidget& box, float level);
     void Exclamation(const QString& text, const QString& caption);
     // The sample-rate text as a number, or 0 after telling the user it is not usable.
@@ -250,6 +265,9 @@ private:
 
     bool blnLoaded = false;
     bool unloaded_ = false;
+    int modalDepth_ = 0;
+    bool quitPending_ = false;
+    int quitStatus_ = -1;
 };
 
 }  // namespace tavrino

@@ -1,25 +1,37 @@
 #include "app/RecordCommand.h"
 
 #include <QCoreApplication>
-#include <QTimer>
 
 #include <cstdio>
 
 #include "app/Prompter.h"
 #include "capture/WaveInRecorder.h"
 #include "core/Error.h"
+#include "core/Nearest.h"
+#include "encoder/EncoderWAV.h"
 #include "recording/RecordingController.h"
+#include "recording/SignalWatcher.h"
 
 namespace tavrino {
 namespace {
 
-// Prints what a window would show, and remembers whether anything went wrong.
+constexpr int32_t kRate = 44100;
+constexpr int16_t kChannels = 2;
+// A source that delivers nothing for this long ends the recording.
+constexpr int32_t kNoDataMs = 10000;
+
+// Prints what a window would show, each finished file's path, and how the run ended.
 class ConsoleListener final : public RecordingListener {
 public:
     void OutputChanged(const QString& path) override { output = path; }
-    void RecordingChanged(bool recording) override {
-        // A stop that nobody asked for (write error, device lost) ends the run.
-        if (!recording && !stopping) QCoreApplication::exit(1);
+    void FileFinished(const QString& path) override {
+        std::printf("%s\n", path.toLocal8Bit().constData());
+        std::fflush(stdout);
+    }
+    void RecordingStopped(StopCause cause) override {
+        // The set length reached, or a signal: done. Anything else is a failure.
+        if (cause == StopCause::FrameLimit) QCoreApplication::exit(0);
+        if (cause != StopCause::FrameLimit && cause != StopCause::Asked) QCoreApplication::exit(1);
     }
     void Message(const QString& text, Caption caption) override { Print(text, caption); }
     void Fatal(const QString& text) override { Print(text, Caption::AppTitle); }
@@ -32,7 +44,6 @@ public:
 
     QString output;
     int messages = 0;
-    bool stopping = false;  // the time is up: the stop is on purpose
 };
 
 // The device the request names: the first whose name contains the text, or without one
@@ -71,21 +82,31 @@ int RecordFromCommandLine(const RecordRequest& request) {
         listener.Print(QStringLiteral("没有找到设备！"), Caption::AppTitle);
         return 1;
     }
-    const QString path = listener.output;
+    // Exactly the asked length of audio, however fast or slow the source delivers it.
+    const auto frames = static_cast<int64_t>(RoundHalfEven(request.seconds * kRate));
+    controller.StopAfterFrames(frames);
+    controller.NoDataTimeout(kNoDataMs);
     const QString name = QString::fromStdString(recorder.DeviceName(index));
-    if (!controller.Start({path, index, QStringLiteral("44100"), 2})) return 1;
-    std::fprintf(stderr, "tavrino: recording %.1f s from \"%s\"\n", request.seconds, name.toLocal8Bit().constData());
+    const QString format = QString::fromStdString(controller.Encoder().FormatTag() + " - " + controller.Encoder().FormatID());
 
-    QTimer::singleShot(static_cast<int>(request.seconds * 1000.0), [&] {
-        listener.stopping = true;
+    // Ctrl+C, SIGTERM, SIGHUP: the file is finished as the stop button would, then the
+    // status says which signal ended the run.
+    int signalled = 0;
+    SignalWatcher signalWatch([&](int signal) {
+        if (signalled != 0) return;
+        signalled = signal;
         controller.Stop();
-        QCoreApplication::exit(0);
+        QCoreApplication::exit(128 + signal);
     });
+    if (!controller.Start({listener.output, index, QString::number(kRate), kChannels})) return 1;
+    std::fprintf(stderr, "tavrino: recording %.1f s from \"%s\"\n", request.seconds, name.toLocal8Bit().constData());
     int status = QCoreApplication::exec();
-    listener.stopping = true;
+    const uint32_t overruns = controller.Overruns();
     controller.Unload();
     if (status == 0 && listener.messages > 0) status = 1;
-    std::printf("%s\n", path.toLocal8Bit().constData());
+    std::fprintf(stderr, "tavrino: %.3f s (%lld frames), %s, %u overruns\n",
+                 static_cast<double>(controller.FramesRecorded()) / kRate,
+                 static_cast<long long>(controller.FramesRecorded()), format.toLocal8Bit().constData(), overruns);
     return status;
 }
 

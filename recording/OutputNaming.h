@@ -6,6 +6,17 @@
 //   file/        the recordings, "录音" + number + ".wav" (never created by the program);
 // The number is a 16-bit signed counter: 32767 is followed by -32768.
 //
+// A numbered name never replaces a recording. ClaimFree looks from a number onwards for
+// the first number whose file is free: missing, or empty (0 bytes, the placeholder made in
+// advance) and not held by another running recorder. It creates that file when missing and
+// holds it (FileClaim: an open descriptor with an exclusive flock) until the claim goes,
+// so that two recorders in one folder never pick the same file. A file with anything in
+// it is skipped, whoever wrote it. After a whole lap of numbers without a free one it
+// raises kErrNoFreeNumber.
+//
+// Readers and writers of the counter file that may run in several processes at once take
+// CounterLock around their read-advance-save.
+//
 // Failures (a counter file that is missing, empty, not a number or out of range, an output
 // folder that is missing, a file that cannot be created or written) raise tavrino::Error
 // with a Chinese text that names the file or folder. Nothing is created on a failed read.
@@ -13,6 +24,7 @@
 #include <QString>
 
 #include <cstdint>
+#include <vector>
 
 namespace tavrino {
 
@@ -21,6 +33,48 @@ inline constexpr int32_t kErrFileNotFound = 53;
 inline constexpr int32_t kErrPathNotFound = 76;
 inline constexpr int32_t kErrTypeMismatch = 13;
 inline constexpr int32_t kErrFileAccess = 75;
+// Every number of the counter's range names a recording already.
+inline constexpr int32_t kErrNoFreeNumber = 67;
+
+// A file this process holds for a recording: other recorders see it as taken. Moves, does
+// not copy; the lock goes with the last owner.
+class FileClaim {
+public:
+    FileClaim() = default;
+    ~FileClaim();
+    FileClaim(FileClaim&& other) noexcept;
+    FileClaim& operator=(FileClaim&& other) noexcept;
+    FileClaim(const FileClaim&) = delete;
+    FileClaim& operator=(const FileClaim&) = delete;
+
+    // Opens `path` (creating it empty when missing, never truncating) and locks it without
+    // waiting. False when another recorder holds it. Raises Error (kErrFileAccess) when it
+    // cannot be opened or created.
+    static bool Try(const QString& path, FileClaim& claim);
+
+    bool Held() const { return fd_ >= 0; }
+    const QString& Path() const { return path_; }
+    // The file's length now, -1 when none is held.
+    int64_t Size() const;
+    void Release();
+
+private:
+    int fd_ = -1;
+    QString path_;
+};
+
+// The counter file locked against other processes for as long as it lives (nothing when
+// the file cannot be opened: the read that follows reports that).
+class CounterLock {
+public:
+    explicit CounterLock(const QString& counterFile);
+    ~CounterLock();
+    CounterLock(const CounterLock&) = delete;
+    CounterLock& operator=(const CounterLock&) = delete;
+
+private:
+    int fd_ = -1;
+};
 
 class OutputNaming {
 public:
@@ -40,6 +94,17 @@ public:
     static void CreateIfMissing(const QString& path);
     // The counter that follows n, wrapping 32767 to -32768.
     static int16_t Next(int16_t n);
+
+    // The first number from `from` on (wrapping) whose file is free, claimed into `claim`
+    // (see above). Raises kErrPathNotFound when the output folder is missing, and
+    // kErrNoFreeNumber after a whole lap.
+    int16_t ClaimFree(int16_t from, FileClaim& claim) const;
+
+    // Recordings of the output folder that a crash or power cut left with header sizes
+    // shorter than the audio they hold, and that no running recorder holds: their RIFF and
+    // data sizes are rewritten to cover the whole blocks present (nothing else changes).
+    // Returns the paths completed.
+    std::vector<QString> CompleteUnfinished() const;
 
 private:
     QString appFolder_;

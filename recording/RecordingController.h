@@ -7,18 +7,25 @@
 // through a RecordingListener: the state, the output path of the next recording, the file
 // just finished, and the messages to show.
 //
-//   Load      reads the counter file, creates the next numbered file empty, reports its
-//             path (OutputChanged). Raises tavrino::Error when the counter file or the
-//             output folder is missing or unreadable: the program then ends.
+//   Load      completes recordings a crash left unfinished (their header sizes; the system
+//             log names each), reads the counter file, claims the first free numbered file
+//             from that number on (see OutputNaming.h: a file with anything in it is never
+//             reused, one that another running recorder holds is taken), creates it empty,
+//             saves the counter when it moved and reports the path (OutputChanged). Raises
+//             tavrino::Error when the counter file or the output folder is missing or
+//             unreadable: the program then ends.
 //   Start     checks in this order, each failure told and nothing changed: an output path,
-//             a device, a usable sample rate; then opens the encoder on the path with the
-//             capture format ("无法初始化编码器!"), gives the effects chain the rate and
-//             channels, starts capture ("不能启动录音功能!", the encoder closed again), and
-//             saves the counter unchanged.
-//   Stop      stops capture ("此时无法停止录音!" when it cannot, then on), closes the encoder
-//             (final header), reports the finished file, advances to the next numbered file
-//             (created empty, OutputChanged) and saves the counter. The output folder gone:
-//             Fatal, the program ends.
+//             a device, a usable sample rate. A numbered output whose file has been written
+//             to meanwhile moves on to the next free number; a chosen output held by another
+//             recorder is refused. Then opens the encoder on the path with the capture
+//             format ("无法初始化编码器!"), gives the effects chain the rate and channels,
+//             starts capture ("不能启动录音功能!", the encoder closed again), and saves the
+//             counter.
+//   Stop      stops capture ("此时无法停止录音!" when it cannot, then on; the buffers already
+//             captured still arrive through GotData), closes the encoder (final header),
+//             reports the finished file, advances to the next free numbered file (created
+//             empty and claimed, OutputChanged) and saves the counter. The output folder
+//             gone: Fatal, the program ends.
 //   GotData   per captured buffer, in place of the window: copy into the last buffer, run
 //             the effects over the copy (whether or not a recording runs, so the display
 //             always shows processed samples); while recording: add the buffer's time, encode
@@ -26,6 +33,11 @@
 //             then tells "Write error (no disk space left?)!"; any other encoder failure
 //             drops that buffer and the recording goes on.
 //   DeviceLost  the capture device went away while recording: stop, then tell.
+//   StopAfterFrames  a recording of a set length: once that many frames went to the file
+//             (the buffer that reaches the count is cut there), the recording stops as Stop
+//             does (StopCause::FrameLimit).
+//   NoDataTimeout  a recording to which capture delivers nothing for that long stops, says
+//             so, and keeps the file (StopCause::NoData).
 //   Unload    stops a running recording as Stop does, then releases capture and encoder.
 //             Called from inside a capture callback (a handler that ends the program), the
 //             release waits until the callback has returned.
@@ -38,6 +50,7 @@
 
 #include <QObject>
 #include <QString>
+#include <QTimer>
 
 #include <cstdint>
 #include <memory>
@@ -57,14 +70,23 @@ class clsDSP;
 // application's title (write error, device loss, failures that end the program).
 enum class Caption { Notice, AppTitle };
 
+// Why a recording stopped.
+enum class StopCause {
+    Asked,        // Stop (the button, unload, a signal)
+    FrameLimit,   // StopAfterFrames reached
+    WriteFailed,  // the file took fewer bytes than it was given
+    DeviceLost,   // capture went away
+    NoData,       // nothing arrived within NoDataTimeout
+};
+
 // What the controller tells whoever shows it. Every call comes on the UI thread, in the
 // order things happened; the defaults ignore it.
 class RecordingListener {
 public:
     virtual ~RecordingListener() = default;
-    // A recording started (true) or stopped (false). A stop is reported before the
-    // finished file and the next output path.
-    virtual void RecordingChanged(bool /*recording*/) {}
+    virtual void RecordingStarted() {}
+    // Reported before the finished file and the next output path.
+    virtual void RecordingStopped(StopCause /*cause*/) {}
     // The file a finished recording went to (it may be played now).
     virtual void FileFinished(const QString& /*path*/) {}
     // The path the next recording will go to (after Load and every Advance).
@@ -106,10 +128,15 @@ public:
 
     void Load();
     bool Start(const StartSettings& settings);
-    void Stop();
+    void Stop(StopCause cause = StopCause::Asked);
     void GotData(std::span<int16_t> intBuffer, int32_t lngLen);
     void DeviceLost();
     void Unload();
+
+    // Stop after this many frames of every later recording; 0 = no limit.
+    void StopAfterFrames(int64_t frames) { frameLimit_ = frames; }
+    // Stop a recording that receives nothing for this long (ms); 0 = never.
+    void NoDataTimeout(int32_t ms) { noDataMs_ = ms; }
 
     bool IsRecording() const;
     bool IsUnloaded() const { return unloaded_; }
@@ -130,11 +157,20 @@ public:
     int16_t FileCounter() const { return intFileCounter; }
     // Bytes in the file being recorded (0 while idle).
     uint64_t FileSize() const;
+    // Audio capture had to drop during the running recording, or during the last one
+    // until the next start.
+    uint32_t Overruns() const;
+    // Frames that went to the file of the running (or last) recording.
+    int64_t FramesRecorded() const { return frames_; }
+    // The file being recorded (or the last one), "" before the first.
+    const QString& OutputPath() const { return output_; }
 
 private:
     void Tell(const QString& text, Caption caption);
     void TellFatal(const QString& text);
     void SaveCounterOrTell();
+    void Advance();
+    void CheckData();
     void LeaveCallback();
     void ReleaseDevices();
 
@@ -150,12 +186,22 @@ private:
     int32_t lngBytesPerSec = 0;
     int16_t intFileCounter = 0;
 
-    QString output_;  // the file being recorded
-    QObject context_;  // queued calls die with the controller
+    QString output_;      // the file being recorded
+    FileClaim claim_;     // the numbered file for the next recording
+    FileClaim chosen_;    // a chosen (not numbered) output while it is recorded
+    int16_t channels_ = 2;
+    int64_t frames_ = 0;
+    uint32_t lastOverruns_ = 0;  // of the last recording, kept after its stop
+    int64_t frameLimit_ = 0;
+    int32_t noDataMs_ = 0;
+    int64_t lastDataNs_ = 0;  // steady-clock time of the last buffer
+    QObject context_;     // queued calls and timers die with the controller
+    QTimer* watch_ = nullptr;  // checks for NoDataTimeout while recording
     int callbackDepth_ = 0;        // > 0 while capture's GotData runs
     bool releasePending_ = false;  // Unload came from inside a callback
     bool unloaded_ = false;
     bool fatal_ = false;           // the program is ending: no more messages
+    bool stopping_ = false;        // inside Stop: capture hands over its last buffers
 };
 
 }  // namespace tavrino

@@ -25,41 +25,66 @@ using test::PcmSamples;
 using test::ReadFile;
 using test::WaitFor;
 
-TEST(CommandLine, TimedRecordingMakesAFileAndAdvancesTheCounter) {
-    AppFolder folder("3\r\n");
-    // The application folder is the program's own: run a copy placed in the test's folder.
-    const QString program = folder.Path() + QStringLiteral("/tavrino");
-    ASSERT_TRUE(QFile::copy(QStringLiteral(TAVRINO_PROGRAM), program));
-    QFile::setPermissions(program, QFile::permissions(program) | QFileDevice::ExeOwner);
+// Runs a copy of the program placed in the folder: the application folder is the program's own.
+class ProgramCopy {
+public:
+    explicit ProgramCopy(const AppFolder& folder) : path_(folder.Path() + QStringLiteral("/tavrino")) {
+        EXPECT_TRUE(QFile::copy(QStringLiteral(TAVRINO_PROGRAM), path_));
+        QFile::setPermissions(path_, QFile::permissions(path_) | QFileDevice::ExeOwner);
+    }
+    // Starts it without a display on the given test devices.
+    void Start(QProcess& p, const QString& devices, const QStringList& args) const {
+        QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+        env.insert(QStringLiteral("TAVRINO_AUDIO"), devices);
+        env.remove(QStringLiteral("DISPLAY"));
+        env.remove(QStringLiteral("QT_QPA_PLATFORM"));  // it must go offscreen by itself
+        p.setProcessEnvironment(env);
+        p.start(path_, args);
+    }
 
+private:
+    QString path_;
+};
+
+TEST(CommandLine, TimedRecordingHoldsExactlyTheAskedLengthAndAdvancesTheCounter) {
+    AppFolder folder("3\r\n");
+    ProgramCopy program(folder);
     QProcess p;
-    QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
-    env.insert(QStringLiteral("TAVRINO_AUDIO"), QStringLiteral("test:ramp,name=Ramp,pace=fast,frames=30720;tone"));
-    env.remove(QStringLiteral("DISPLAY"));
-    env.remove(QStringLiteral("QT_QPA_PLATFORM"));  // it must go offscreen by itself
-    p.setProcessEnvironment(env);
-    // The device is bounded and fast: the seconds only need to outlast its frames, also on a
-    // busy machine.
-    p.start(program, {QStringLiteral("--record"), QStringLiteral("2"), QStringLiteral("--device"), QStringLiteral("Ramp")});
+    // A source far faster than real time: the length is counted in frames, not wall time.
+    program.Start(p, QStringLiteral("test:ramp,name=Ramp,pace=fast;tone"),
+                  {QStringLiteral("--record"), QStringLiteral("2"), QStringLiteral("--device"), QStringLiteral("Ramp")});
     ASSERT_TRUE(p.waitForFinished(60000));
     EXPECT_EQ(p.exitCode(), 0) << p.readAllStandardError().toStdString();
-    EXPECT_EQ(QString::fromLocal8Bit(p.readAllStandardOutput()).trimmed(), folder.Recording(3));
+    EXPECT_EQ(QString::fromLocal8Bit(p.readAllStandardOutput()), folder.Recording(3) + QLatin1Char('\n'));
 
     std::string problem;
     const auto samples = PcmSamples(ReadFile(folder.Recording(3)), &problem);
     ASSERT_TRUE(problem.empty()) << problem;
-    ASSERT_EQ(samples.size(), 61440u);  // every frame of the bounded device
+    ASSERT_EQ(samples.size(), 2u * 88200u);  // 2 s of 44.1 kHz stereo, to the frame
     for (size_t k = 0; k < samples.size(); ++k) ASSERT_EQ(samples[k], static_cast<int16_t>(k)) << k;
     EXPECT_EQ(folder.Counter(), QByteArray("4\r\n"));
     EXPECT_TRUE(QFileInfo::exists(folder.Recording(4)));
 
     // A device that matches nothing: the message, a failure code, no recording.
-    p.start(program, {QStringLiteral("--record"), QStringLiteral("1"), QStringLiteral("--device"),
-                      QStringLiteral("no such device")});
+    program.Start(p, QStringLiteral("test:ramp,name=Ramp,pace=fast"),
+                  {QStringLiteral("--record"), QStringLiteral("1"), QStringLiteral("--device"), QStringLiteral("no such device")});
     ASSERT_TRUE(p.waitForFinished(60000));
     EXPECT_NE(p.exitCode(), 0);
     EXPECT_TRUE(QString::fromLocal8Bit(p.readAllStandardError()).contains(QStringLiteral("没有选择硬件设备!")));
     EXPECT_EQ(folder.Counter(), QByteArray("4\r\n"));
+}
+
+TEST(CommandLine, ASourceThatFallsSilentEndsTheRecordingAndKeepsTheFile) {
+    AppFolder folder("1\r\n");
+    ProgramCopy program(folder);
+    QProcess p;
+    program.Start(p, QStringLiteral("test:ramp,pace=fast,frames=30720"), {QStringLiteral("--record"), QStringLiteral("5")});
+    ASSERT_TRUE(p.waitForFinished(60000));
+    EXPECT_EQ(p.exitCode(), 1);
+    EXPECT_TRUE(QString::fromLocal8Bit(p.readAllStandardError()).contains(QStringLiteral("没有收到声音数据")));
+    EXPECT_EQ(QString::fromLocal8Bit(p.readAllStandardOutput()), folder.Recording(1) + QLatin1Char('\n'));
+    EXPECT_EQ(PcmSamples(ReadFile(folder.Recording(1)), nullptr).size(), 2u * 30720u);
+    EXPECT_EQ(folder.Counter(), QByteArray("2\r\n"));
 }
 
 // Where the left channel is loud: how long, its frequency (from upward zero crossings) and
@@ -89,6 +114,95 @@ ToneFound FindTone(const std::vector<int16_t>& stereo, int rate) {
     t.seconds = static_cast<double>(last - first) / rate;
     t.frequency = crossings / t.seconds;
     return t;
+}
+
+// Waits until the file holds more than `bytes` bytes.
+bool Grows(const QString& path, qint64 bytes) {
+    return WaitFor([&] { return QFileInfo(path).size() > bytes; }, 20000);
+}
+
+// The data chunk of an encoder's PCM file: both sizes agree with the file's length.
+bool HeaderMatchesFile(const QByteArray& file) {
+    return file.size() >= 46 && test::U32(file, 4) == static_cast<uint32_t>(file.size() - 8) &&
+           test::U32(file, 42) == static_cast<uint32_t>(file.size() - 46);
+}
+
+TEST(CommandLine, KillNineLosesNothingAndAResetCounterOverwritesNothing) {
+    AppFolder folder("2\r\n");
+    ProgramCopy program(folder);
+    QProcess p;
+    // 30000 frames come at once, then nothing: eleven whole buffers reach the file, its
+    // sizes last rewritten after nine of them; it is killed while it waits for more.
+    program.Start(p, QStringLiteral("test:ramp,pace=fast,frames=30000"), {QStringLiteral("--record"), QStringLiteral("20")});
+    ASSERT_TRUE(Grows(folder.Recording(2), 46 + 10 * 10240));
+    WaitFor([] { return false; }, 200);
+    p.kill();
+    ASSERT_TRUE(p.waitForFinished(10000));
+    const QByteArray survivor = ReadFile(folder.Recording(2));
+    ASSERT_EQ(survivor.size(), 46 + 11 * 10240);
+    ASSERT_FALSE(HeaderMatchesFile(survivor));
+    {
+        QFile counter(folder.Path() + QStringLiteral("/nu.ini"));  // a reinstall writes it anew
+        ASSERT_TRUE(counter.open(QIODevice::WriteOnly | QIODevice::Truncate));
+        counter.write("2\r\n");
+    }
+    program.Start(p, QStringLiteral("test:ramp,pace=fast"), {QStringLiteral("--record"), QStringLiteral("1")});
+    ASSERT_TRUE(p.waitForFinished(60000));
+    EXPECT_EQ(p.exitCode(), 0) << p.readAllStandardError().toStdString();
+    EXPECT_EQ(QString::fromLocal8Bit(p.readAllStandardOutput()), folder.Recording(3) + QLatin1Char('\n'));
+    EXPECT_EQ(PcmSamples(ReadFile(folder.Recording(3)), nullptr).size(), 88200u);
+
+    // The survivor: its audio untouched, its sizes now covering all of it.
+    const QByteArray completed = ReadFile(folder.Recording(2));
+    ASSERT_EQ(completed.size(), survivor.size());
+    EXPECT_EQ(completed.mid(46), survivor.mid(46));
+    EXPECT_TRUE(HeaderMatchesFile(completed)) << "data size " << test::U32(completed, 42) << " of " << completed.size();
+    EXPECT_EQ(folder.Counter(), QByteArray("4\r\n"));
+}
+
+TEST(CommandLine, TwoRecordersInOneFolderEachWriteTheirOwnFile) {
+    AppFolder folder("1\r\n");
+    ProgramCopy program(folder);
+    QProcess low;
+    QProcess high;
+    program.Start(low, QStringLiteral("test:tone,freq=440"), {QStringLiteral("--record"), QStringLiteral("2")});
+    WaitFor([] { return false; }, 300);
+    program.Start(high, QStringLiteral("test:tone,freq=1000"), {QStringLiteral("--record"), QStringLiteral("2")});
+    ASSERT_TRUE(low.waitForFinished(60000) && high.waitForFinished(60000));
+    EXPECT_EQ(low.exitCode() + high.exitCode(), 0);
+    const QString lowFile = QString::fromLocal8Bit(low.readAllStandardOutput()).trimmed();
+    const QString highFile = QString::fromLocal8Bit(high.readAllStandardOutput()).trimmed();
+    ASSERT_NE(lowFile, highFile);
+    EXPECT_NEAR(FindTone(PcmSamples(ReadFile(lowFile), nullptr), 44100).frequency, 440, 10);
+    EXPECT_NEAR(FindTone(PcmSamples(ReadFile(highFile), nullptr), 44100).frequency, 1000, 10);
+}
+
+TEST(CommandLine, TermFinishesTheFileOfATimedRecordingAndOfTheWindow) {
+    AppFolder folder("5\r\n");
+    ProgramCopy program(folder);
+    QProcess p;
+    program.Start(p, QStringLiteral("test:tone"), {QStringLiteral("--record"), QStringLiteral("20")});
+    ASSERT_TRUE(Grows(folder.Recording(5), 46 + 40000));
+    p.terminate();
+    ASSERT_TRUE(p.waitForFinished(10000));
+    EXPECT_EQ(p.exitStatus(), QProcess::NormalExit);
+    EXPECT_EQ(p.exitCode(), 128 + 15);
+    EXPECT_EQ(QString::fromLocal8Bit(p.readAllStandardOutput()), folder.Recording(5) + QLatin1Char('\n'));
+    EXPECT_TRUE(HeaderMatchesFile(ReadFile(folder.Recording(5))));
+    EXPECT_EQ(folder.Counter(), QByteArray("6\r\n"));
+
+    // The window, recording at once, offscreen.
+    QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+    env.insert(QStringLiteral("QT_QPA_PLATFORM"), QStringLiteral("offscreen"));
+    env.insert(QStringLiteral("TAVRINO_AUDIO"), QStringLiteral("test:tone"));
+    p.setProcessEnvironment(env);
+    p.start(folder.Path() + QStringLiteral("/tavrino"), {QStringLiteral("--start")});
+    ASSERT_TRUE(Grows(folder.Recording(6), 46 + 40000));
+    p.terminate();
+    ASSERT_TRUE(p.waitForFinished(10000));
+    EXPECT_EQ(p.exitCode(), 128 + 15);
+    EXPECT_TRUE(HeaderMatchesFile(ReadFile(folder.Recording(6))));
+    EXPECT_EQ(folder.Counter(), QByteArray("7\r\n"));
 }
 
 TEST(EndToEnd, RecordsAToneFromTheSoundServer) {

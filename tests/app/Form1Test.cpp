@@ -8,6 +8,9 @@
 #include <QSlider>
 #include <QStatusBar>
 #include <QFileInfo>
+#include <QFileDialog>
+#include <QMessageBox>
+#include <QTest>
 
 #include <memory>
 
@@ -290,6 +293,68 @@ TEST_F(Form1Test, BrowseHelpAndFolderButtons) {
     form->Command2_Click();
     form->Command3_Click();
     EXPECT_EQ(opened, QStringList({folder->Path() + QStringLiteral("/bangzhu.htm"), folder->Path() + QStringLiteral("/file")}));
+}
+
+TEST_F(Form1Test, BrowseTakesATypedNewNameAndAsksBeforeReplacingAFile) {
+    Load("tone");
+    const QString folderPath = folder->Path() + QStringLiteral("/file/");
+    QFile old(folderPath + QStringLiteral("old.wav"));
+    ASSERT_TRUE(old.open(QIODevice::WriteOnly));
+    old.write("RIFF");
+    old.close();
+    // Answers the dialogs as a user would: types a name into the file dialog and presses
+    // Enter, then answers the replace question with the next of `replies` (the last
+    // dialog after a "No" is cancelled).
+    QStringList names;
+    QList<QMessageBox::StandardButton> replies;
+    QTimer user;
+    user.setInterval(5);
+    int ticks = 0;
+    QObject::connect(&user, &QTimer::timeout, [&] {
+        QWidget* modal = QApplication::activeModalWidget();
+        if (++ticks > 1000) {  // stuck: give up rather than hang
+            QWidget* stuck = modal != nullptr ? modal : QApplication::activePopupWidget();
+            if (stuck != nullptr) {
+                ADD_FAILURE() << "a dialog stays open: " << stuck->metaObject()->className();
+                stuck->close();
+            }
+            return;
+        }
+        if (auto* box = qobject_cast<QMessageBox*>(modal)) {
+            if (replies.isEmpty()) {
+                ADD_FAILURE() << "unexpected box: " << box->text().toStdString();
+                box->close();
+                return;
+            }
+            box->button(replies.takeFirst())->click();
+        } else if (auto* dialog = qobject_cast<QFileDialog*>(modal)) {
+            if (names.isEmpty()) {
+                dialog->reject();
+                return;
+            }
+            auto* edit = dialog->findChild<QLineEdit*>(QStringLiteral("fileNameEdit"));
+            ASSERT_NE(edit, nullptr);
+            edit->clear();
+            QTest::keyClicks(edit, names.takeFirst());
+            // Enter may open a box of its own: pressed from outside this tick.
+            QTimer::singleShot(0, edit, [edit] { QTest::keyClick(edit, Qt::Key_Return); });
+        }
+    });
+    user.start();
+
+    names = {QStringLiteral("take")};
+    form->cmdBrowse->click();
+    EXPECT_EQ(form->txtFile->text(), folderPath + QStringLiteral("take.wav"));
+    names = {QStringLiteral("old")};
+    replies = {QMessageBox::No};
+    form->cmdBrowse->click();  // not replaced, then cancelled: nothing changes
+    EXPECT_EQ(form->txtFile->text(), folderPath + QStringLiteral("take.wav"));
+    EXPECT_TRUE(replies.isEmpty());
+    names = {QStringLiteral("old")};
+    replies = {QMessageBox::Yes};
+    form->cmdBrowse->click();
+    EXPECT_EQ(form->txtFile->text(), folderPath + QStringLiteral("old.wav"));
+    EXPECT_EQ(folder->Counter(), QByteArray("7\r\n"));
 }
 
 TEST(Form1Load, MissingCounterFileOrFolderIsReportedAndNothingIsCreated) {

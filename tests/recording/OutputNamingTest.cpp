@@ -5,6 +5,8 @@
 #include <QTemporaryDir>
 
 #include "recording/OutputNaming.h"
+
+#include <vector>
 #include "core/Error.h"
 
 namespace tavrino {
@@ -81,6 +83,62 @@ TEST_F(OutputNamingTest, BadCounterFilesAndMissingFolderAreRefused) {
         EXPECT_NE(QString::fromStdString(e.text()).indexOf(naming.OutputFolder()), -1) << e.text();
     }
     EXPECT_FALSE(QDir(naming.OutputFolder()).exists());  // the folder is never created
+}
+
+TEST_F(OutputNamingTest, ClaimsSkipRecordingsAndFilesThatAnotherRecorderHolds) {
+    OutputNaming naming(dir.path());
+    FileClaim other;  // another recorder's next file: a lock of its own on 录音7.wav
+    ASSERT_TRUE(FileClaim::Try(naming.OutputFileName(7), other));
+    WriteAll(naming.OutputFileName(8), "RIFF");  // a recording, whoever made it
+    FileClaim mine;
+    EXPECT_EQ(naming.ClaimFree(7, mine), 9);
+    EXPECT_EQ(mine.Path(), naming.OutputFileName(9));
+    EXPECT_EQ(QFile(naming.OutputFileName(9)).size(), 0);  // made in advance, empty
+    EXPECT_EQ(ReadAll(naming.OutputFileName(8)), QByteArray("RIFF"));
+
+    other.Release();  // its recorder ended without recording: the empty file is free again
+    FileClaim again;
+    EXPECT_EQ(naming.ClaimFree(7, again), 7);
+    WriteAll(naming.OutputFileName(32767), "RIFF");
+    EXPECT_EQ(naming.ClaimFree(32767, other), -32768);  // the counter's wrap
+}
+
+// An encoder file as a crash leaves it: the header says `stated` data bytes, the file holds
+// `audio` bytes after the 46-byte header.
+QByteArray CrashedWav(uint32_t stated, int audio) {
+    QByteArray b = QByteArray::fromHex("52494646") + QByteArray(4, '\0') +
+                   QByteArray::fromHex("57415645666d74201200000001000200"
+                                       "44ac000010b10200040010000000") +
+                   "data" + QByteArray(4, '\0');
+    auto put = [&](int at, uint32_t v) {
+        for (int i = 0; i < 4; ++i) b[at + i] = static_cast<char>(v >> (8 * i));
+    };
+    put(4, 38 + stated);
+    put(42, stated);
+    for (int i = 0; i < audio; ++i) b.append(static_cast<char>(i * 7));
+    return b;
+}
+
+TEST_F(OutputNamingTest, UnfinishedRecordingsAreCompletedToTheirWholeBlocks) {
+    OutputNaming naming(dir.path());
+    const QString crashed = naming.OutputFileName(2);
+    const QString held = naming.OutputFileName(3);
+    const QString finished = naming.OutputFileName(4);
+    WriteAll(crashed, CrashedWav(400, 1001));  // stereo 16-bit: 250 whole frames, 1 stray byte
+    WriteAll(held, CrashedWav(0, 800));
+    WriteAll(finished, CrashedWav(800, 800));
+    WriteAll(naming.OutputFileName(5), "not a wav at all");
+    FileClaim running;  // a recorder still writes this one
+    ASSERT_TRUE(FileClaim::Try(held, running));
+
+    EXPECT_EQ(naming.CompleteUnfinished(), std::vector<QString>{crashed});
+    const QByteArray before = CrashedWav(400, 1001);
+    const QByteArray after = ReadAll(crashed);
+    EXPECT_EQ(after.mid(42, 4), QByteArray::fromHex("e8030000"));  // 1000 data bytes
+    EXPECT_EQ(after.mid(4, 4), QByteArray::fromHex("0e040000"));   // 38 + 1000
+    EXPECT_EQ(after.left(4) + after.mid(8, 34) + after.mid(46), before.left(4) + before.mid(8, 34) + before.mid(46));
+    EXPECT_EQ(ReadAll(held), CrashedWav(0, 800));
+    EXPECT_EQ(ReadAll(finished), CrashedWav(800, 800));
 }
 
 }  // namespace
