@@ -125,6 +125,7 @@ void EncoderWAV::ReleaseStream() {
 
 int32_t EncoderWAV::Encoder_EncoderInit(int32_t samplerate, int16_t Channels, const std::string& output) {
     Encoder_EncoderClose();
+    m_lastFileError = 0;
     if (samplerate < 1 || Channels < 1) return EncFormatError;
     m_input = WaveFormat::Pcm(samplerate, Channels);
 
@@ -153,6 +154,7 @@ int32_t EncoderWAV::Encoder_EncoderInit(int32_t samplerate, int16_t Channels, co
 
     m_fd = ::open(output.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666);
     if (m_fd == -1) {
+        m_lastFileError = errno;
         LogError("cannot create " + output + ": " + std::strerror(errno));
         ReleaseStream();
         return EncFileError;

@@ -141,6 +141,9 @@ public:
     size_t OutputFormatCapacity() const { return m_format.size(); }
 
     bool IsOpen() const { return m_fd != -1; }
+    // Why the last Encoder_EncoderInit could not create its file (an errno value); 0 when it
+    // could, or when it failed for another reason.
+    int LastFileError() const { return m_lastFileError; }
     // Bytes in the file while open (header included): what a size display shows.
     uint64_t FileSize() const { return IsOpen() ? m_fileSize : 0; }
     // The path passed to Encoder_EncoderInit while open, else "".
@@ -181,6 +184,7 @@ private:
     uint64_t m_fileSize = 0;     // bytes in the file
     uint64_t m_sinceSizes = 0;   // input bytes since the sizes were last rewritten
     bool m_headerWritten = false;
+    int m_lastFileError = 0;
 };
 
 }  // namespace tavrino

@@ -8,6 +8,7 @@
 #include "capture/WaveInRecorder.h"
 #include "core/Error.h"
 #include "core/Nearest.h"
+#include "core/SystemError.h"
 #include "platform/Log.h"
 #include "dsp/clsDSP.h"
 #include "encoder/EncoderWAV.h"
@@ -186,7 +187,13 @@ bool RecordingController::Start(const StartSettings& settings) {
     if (clsEncoder->Encoder_EncoderInit(*rate, channels, output.toStdString()) != EncOK) {
         lngBytesPerSec = 0;
         chosen_.Release();
-        Tell(QStringLiteral("无法初始化编码器!"), Caption::Notice);
+        // The system's reason, when it is the file, so that the user can act on it.
+        QString text = QStringLiteral("无法初始化编码器!");
+        if (clsEncoder->LastFileError() != 0) {
+            text += QStringLiteral(" (%1: %2)").arg(
+                output, QString::fromStdString(SystemErrorText(clsEncoder->LastFileError())));
+        }
+        Tell(text, Caption::Notice);
         return false;
     }
     clsEffects->samplerate(*rate);

@@ -147,6 +147,12 @@ TEST_F(Form1Test, StartChecksComeInOrderAndChangeNothing) {
         EXPECT_TRUE(shown.back().text.startsWith(QStringLiteral("取样率无效"))) << rate;
         EXPECT_FALSE(form->Encoder().IsOpen());
     }
+    // A folder where the file should be: the system's reason comes with the message.
+    form->cboSamplerate->setEditText(QStringLiteral("44100"));
+    form->txtFile->setText(folder->Path());
+    form->cmdDo_Click();
+    EXPECT_TRUE(shown.back().text.startsWith(QStringLiteral("无法初始化编码器!"))) << shown.back().text.toStdString();
+    EXPECT_TRUE(shown.back().text.contains(QStringLiteral("是一个目录"))) << shown.back().text.toStdString();
     EXPECT_EQ(folder->Counter(), QByteArray("7\r\n"));
 }
 
@@ -175,6 +181,21 @@ TEST_F(Form1Test, WriteFailureStopsFirstThenTells) {
     EXPECT_EQ(form->TF->text(), QStringLiteral("/dev/full"));
     EXPECT_EQ(folder->Counter(), QByteArray("8\r\n"));
     EXPECT_EQ(form->txtFile->text(), folder->Recording(8));
+}
+
+TEST_F(Form1Test, AWriteFailureWithTheFolderGoneEndsTheProgramOnce) {
+    Load("tone,pace=fast");
+    ChooseDevice(0);
+    form->txtFile->setText(QStringLiteral("/dev/full"));
+    ASSERT_TRUE(QDir(folder->Path() + QStringLiteral("/file")).removeRecursively());
+    form->cmdDo_Click();
+    // The stop cannot make the next file: that ends the program, from inside capture's
+    // own callback; the window unloads once, and the write error is not told after that.
+    ASSERT_TRUE(WaitFor([&] { return form->IsUnloaded(); }));
+    WaitFor([] { return false; }, 200);
+    ASSERT_EQ(shown.size(), 1u);
+    EXPECT_TRUE(shown[0].text.contains(QStringLiteral("找不到录音文件夹"))) << shown[0].text.toStdString();
+    EXPECT_FALSE(form->isVisible());
 }
 
 TEST_F(Form1Test, ClosingWhileRecordingFinalisesTheFile) {

@@ -3,12 +3,15 @@
 #include <QAction>
 #include <QApplication>
 #include <QMenu>
+#include <QDialogButtonBox>
 #include <QPushButton>
+#include <QTimer>
 
 #include <vector>
 
 #include "AppTestSupport.h"
 #include "app/Form1.h"
+#include "app/FormatChooserDialog.h"
 #include "app/Module1.h"
 #include "app/NotifyIcon.h"
 #include "platform/winmsg/Window.h"
@@ -156,6 +159,24 @@ TEST_F(TrayTest, ExitWhileRecordingFinalisesTheFileAndRemovesTheProcedure) {
     EXPECT_GT(samples.size(), 0u);
     EXPECT_EQ(folder->Counter(), QByteArray("8\r\n"));
     EXPECT_TRUE(shown.empty());
+}
+
+TEST_F(TrayTest, ExitOverTheFormatChooserClosesTheChooserBeforeTheWindowUnloads) {
+    LoadWithRecordingProcedure("tone");
+    choose = [](QMenu* menu) { menu->actions().at(2)->trigger(); };
+    // While the chooser is up, the icon reports a right click (a tray over D-Bus is not
+    // blocked by modal windows); a user who then presses OK in a chooser still open would
+    // write into whatever the window released.
+    test::WhenModal<FormatChooserDialog> user([&](FormatChooserDialog& d) {
+        winmsg::PostMessage(form->hWnd(), WM_TRAYICON, 0, WM_RBUTTONDOWN);
+        winmsg::PostMessage(form->hWnd(), WM_TRAYICON, 0, WM_RBUTTONUP);
+        QTimer::singleShot(1000, &d, [&d] { d.buttons->button(QDialogButtonBox::Ok)->click(); });
+    });
+    form->cmdSelFmt->click();
+    ASSERT_EQ(user.seen, 1);
+    EXPECT_EQ(menus.size(), 1u);
+    EXPECT_TRUE(WaitFor([&] { return form->IsUnloaded(); }));
+    EXPECT_EQ(form->txtWAVFmt->text(), QStringLiteral("PCM - 44.1 kHz 16 Bit Stereo"));  // cancelled
 }
 
 TEST(NotifyIcon, ActivationsArePostedAsTheMouseMessagesOfTheIcon) {
