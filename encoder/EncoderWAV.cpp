@@ -254,6 +254,23 @@ int32_t EncoderWAV::Encoder_EncoderClose() {
     return EncOK;
 }
 
+uint32_t EncoderWAV::Encoder_InputBlock() const { return IsOpen() ? m_stream->SourceBlockBytes() : 0; }
+
+bool EncoderWAV::Encoder_Fits(int32_t buffer_len) const {
+    if (!IsOpen() || buffer_len < 0) return false;
+    // The worst case of what is kept, the new bytes and one more block (the flush pads the
+    // last block), on top of what the file holds.
+    const uint64_t input = static_cast<uint64_t>(m_kept) + static_cast<uint64_t>(buffer_len) + m_stream->SourceBlockBytes();
+    uint32_t worst = 0;
+    if (input > UINT32_MAX || m_stream->Size(static_cast<uint32_t>(input), worst) != acm::MMSYSERR_NOERROR) return false;
+    return m_fileSize + worst <= m_maxFileSize;
+}
+
+void EncoderWAV::Encoder_UpdateSizes() {
+    if (IsOpen()) WriteSizes();
+    m_sinceSizes = 0;
+}
+
 std::vector<uint8_t> EncoderWAV::HeaderBytes(uint64_t fileSize) const {
     const size_t L = m_openFormat.size();
     std::vector<uint8_t> h(L + kHeaderExtra);

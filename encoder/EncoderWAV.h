@@ -141,6 +141,18 @@ public:
     size_t OutputFormatCapacity() const { return m_format.size(); }
 
     bool IsOpen() const { return m_fd != -1; }
+    // The input bytes that one output block takes while open (a whole number of input
+    // frames: one frame for PCM and the formats that convert every frame, a block's worth
+    // for IMA and Microsoft ADPCM and GSM 6.10); 0 while closed. A file whose input ends
+    // on such a boundary (Encoder_KeptBytes() 0) closes without padding.
+    uint32_t Encoder_InputBlock() const;
+    // Input bytes taken but not yet converted: fewer than Encoder_InputBlock().
+    uint32_t Encoder_KeptBytes() const { return IsOpen() ? m_kept : 0; }
+    // Whether `buffer_len` more input bytes, and the flush at close, still fit under
+    // MaxFileSize() whatever the conversion makes of them. False while closed.
+    bool Encoder_Fits(int32_t buffer_len) const;
+    // Writes the header's sizes for what the file holds now (a pause in the recording).
+    void Encoder_UpdateSizes();
     // Why the last Encoder_EncoderInit could not create its file (an errno value); 0 when it
     // could, or when it failed for another reason.
     int LastFileError() const { return m_lastFileError; }

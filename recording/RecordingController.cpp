@@ -198,9 +198,21 @@ bool RecordingController::Start(const StartSettings& settings) {
     }
     clsEffects->samplerate(*rate);
     clsEffects->Channels(channels);
+    rate_ = *rate;
     channels_ = channels;
     frames_ = 0;
+    fileFrames_ = 0;
+    seamPending_ = false;
+    paused_ = false;
+    clippedBuffers_ = 0;
+    lastClipNs_[0] = lastClipNs_[1] = 0;
     lastOverruns_ = 0;
+    fileFrameLimit_ = 0;
+    if (maxFileFrames_ > 0) {
+        // A block codec's files end on a whole input block, so that none is padded.
+        const int64_t blockFrames = std::max<int64_t>(1, clsEncoder->Encoder_InputBlock() / (channels * 2));
+        fileFrameLimit_ = std::max(blockFrames, maxFileFrames_ / blockFrames * blockFrames);
+    }
     lastDataNs_ = SteadyNowNs();
     if (!clsRecorder->StartRecord(*rate, channels)) {
         // Nothing records into it: close the encoder at once rather than at the next start.
@@ -231,15 +243,62 @@ void RecordingController::Stop(StopCause cause) {
     lastOverruns_ = clsRecorder->Overruns();
     if (!clsRecorder->StopRecord()) Tell(QStringLiteral("此时无法停止录音!"), Caption::Notice);
     stopping_ = false;
+    const bool fileOpen = clsEncoder->IsOpen();  // not when the next part could not be opened
     clsEncoder->Encoder_EncoderClose();
     chosen_.Release();
     lngElapsedMs = 0;
     lngBytesPerSec = 0;
+    seamPending_ = false;
+    const bool wasPaused = paused_;
+    paused_ = false;
     if (listener_) {
+        if (wasPaused) listener_->PauseChanged(false);
         listener_->RecordingStopped(cause);
-        listener_->FileFinished(output_);
+        if (fileOpen) listener_->FileFinished(output_);
     }
     Advance();
+}
+
+void RecordingController::StopAfterFailure(const QString& text) {
+    if (stopping_) return;  // the stop under way finishes what can be finished
+    Stop(StopCause::WriteFailed);
+    Tell(text, Caption::AppTitle);
+}
+
+void RecordingController::Pause() {
+    if (!IsRecording() || paused_) return;
+    paused_ = true;
+    clsEncoder->Encoder_UpdateSizes();  // the file as it stands is a whole recording
+    if (listener_) listener_->PauseChanged(true);
+}
+
+void RecordingController::Resume() {
+    if (!IsRecording() || !paused_) return;
+    paused_ = false;
+    if (listener_) listener_->PauseChanged(false);
+}
+
+bool RecordingController::ContinueInNextFile() {
+    seamPending_ = false;
+    clsEncoder->Encoder_EncoderClose();
+    if (listener_) listener_->FileFinished(output_);
+    chosen_.Release();
+    try {
+        CounterLock lock(naming_.CounterFilePath());
+        intFileCounter = naming_.ClaimFree(OutputNaming::Next(intFileCounter), claim_);
+        naming_.SaveCounter(intFileCounter);
+    } catch (const Error& e) {
+        StopAfterFailure(QString::fromStdString(e.text()));
+        return false;
+    }
+    output_ = naming_.OutputFileName(intFileCounter);
+    if (clsEncoder->Encoder_EncoderInit(rate_, channels_, output_.toStdString()) != EncOK) {
+        StopAfterFailure(QStringLiteral("无法初始化编码器! (%1)").arg(output_));
+        return false;
+    }
+    fileFrames_ = 0;
+    if (listener_) listener_->OutputChanged(output_);
+    return true;
 }
 
 void RecordingController::Advance() {
@@ -271,6 +330,10 @@ void RecordingController::CheckData() {
 // The captured buffers
 
 void RecordingController::GotData(std::span<int16_t> intBuffer, int32_t lngLen) {
+    if (paused_ && IsRecording()) {
+        lastDataNs_ = SteadyNowNs();  // discarded; the display rests on the last buffer kept
+        return;
+    }
     // The copy keeps the delivered bounds; it is reallocated only when they change.
     intLastBuffer.assign(intBuffer.begin(), intBuffer.end());
     clsEffects->ProcessSamples(intLastBuffer);
@@ -289,17 +352,67 @@ void RecordingController::GotData(std::span<int16_t> intBuffer, int32_t lngLen) 
             limitReached = true;
         }
     }
+    if (len == 0) return;
+    NoteClipping(std::span<const int16_t>(intLastBuffer.data(), static_cast<size_t>(len / 2)));
     frames_ += len / frameBytes;
     lngElapsedMs = static_cast<int32_t>(
         RoundHalfEven(static_cast<double>(len) / lngBytesPerSec * 1000.0 + lngElapsedMs));
-    int32_t used = 0;
-    if (clsEncoder->Encoder_Encode(intLastBuffer.data(), len, used) == EncWriteFailed) {
-        if (stopping_) return;  // the stop under way finishes the file
-        Stop(StopCause::WriteFailed);
-        Tell(QStringLiteral("Write error (no disk space left?)!"), Caption::AppTitle);
-        return;
+
+    // Into the file, moving on to the next one where this one must end.
+    const auto* bytes = reinterpret_cast<const uint8_t*>(intLastBuffer.data());
+    int32_t at = 0;
+    while (at < len) {
+        if (seamPending_ && !ContinueInNextFile()) return;
+        if (!clsEncoder->IsOpen()) return;
+        int32_t chunk = len - at;
+        if (fileFrameLimit_ > 0) {
+            const int64_t room = fileFrameLimit_ - fileFrames_;
+            if (chunk / frameBytes >= room) {
+                chunk = static_cast<int32_t>(room) * frameBytes;
+                seamPending_ = true;
+            }
+        }
+        if (!clsEncoder->Encoder_Fits(chunk)) {
+            // The size limit: finish this file where the kept input completes a block.
+            const uint32_t block = clsEncoder->Encoder_InputBlock();
+            const auto toBlock = static_cast<int32_t>((block - clsEncoder->Encoder_KeptBytes() % block) % block);
+            if (fileFrames_ == 0 && toBlock == 0) {
+                StopAfterFailure(QStringLiteral("Write error (no disk space left?)!"));  // nothing fits at all
+                return;
+            }
+            chunk = std::min(chunk, toBlock);
+            seamPending_ = true;
+        }
+        int32_t used = 0;
+        if (chunk > 0 && clsEncoder->Encoder_Encode(bytes + at, chunk, used) == EncWriteFailed) {
+            StopAfterFailure(QStringLiteral("Write error (no disk space left?)!"));
+            return;
+        }
+        fileFrames_ += chunk / frameBytes;
+        at += chunk;
     }
     if (limitReached && !stopping_) Stop(StopCause::FrameLimit);
+}
+
+void RecordingController::NoteClipping(std::span<const int16_t> samples) {
+    // Full scale either way: a sample at 32767 or -32768.
+    auto clipped = [](int16_t v) { return v == 32767 || v == -32768; };
+    bool left = false;
+    bool right = false;
+    if (channels_ == 2) {
+        for (size_t i = 0; i + 1 < samples.size(); i += 2) {
+            left |= clipped(samples[i]);
+            right |= clipped(samples[i + 1]);
+        }
+    } else {
+        for (int16_t v : samples) left |= clipped(v);
+        right = left;
+    }
+    if (!left && !right) return;
+    ++clippedBuffers_;
+    const int64_t now = SteadyNowNs();
+    if (left) lastClipNs_[0] = now;
+    if (right) lastClipNs_[1] = now;
 }
 
 void RecordingController::DeviceLost() {

@@ -38,6 +38,18 @@
 //             does (StopCause::FrameLimit).
 //   NoDataTimeout  a recording to which capture delivers nothing for that long stops, says
 //             so, and keeps the file (StopCause::NoData).
+//   Pause / Resume  while paused, captured audio is discarded (the device stays open, so
+//             resuming is instant), the file stays open with its header sizes made true, the
+//             time and the last buffer rest. Resume appends the next buffer directly.
+//   Files of any length: when the next buffer would take the file past the encoder's size
+//             limit, or the file holds MaxFileFrames frames, the file is finished and the
+//             recording goes on into the next free numbered file with the same format
+//             (FileFinished, then OutputChanged). Nothing is lost or repeated at the seam;
+//             with a block codec the seam falls on a block of the input, so no padding is
+//             inserted. A file cut on purpose holds exactly MaxFileFrames frames (rounded
+//             down to whole input blocks).
+//   Clipping  each recorded buffer (after the effects) is looked at for full-scale samples
+//             per channel: LastClipNs and ClippedBuffers.
 //   Unload    stops a running recording as Stop does, then releases capture and encoder.
 //             Called from inside a capture callback (a handler that ends the program), the
 //             release waits until the callback has returned.
@@ -85,6 +97,7 @@ class RecordingListener {
 public:
     virtual ~RecordingListener() = default;
     virtual void RecordingStarted() {}
+    virtual void PauseChanged(bool /*paused*/) {}
     // Reported before the finished file and the next output path.
     virtual void RecordingStopped(StopCause /*cause*/) {}
     // The file a finished recording went to (it may be played now).
@@ -137,6 +150,14 @@ public:
     void StopAfterFrames(int64_t frames) { frameLimit_ = frames; }
     // Stop a recording that receives nothing for this long (ms); 0 = never.
     void NoDataTimeout(int32_t ms) { noDataMs_ = ms; }
+    // Go on in a new file after this many frames; 0 = only at the size limit. Takes effect
+    // at the next start.
+    void MaxFileFrames(int64_t frames) { maxFileFrames_ = frames; }
+    int64_t MaxFileFrames() const { return maxFileFrames_; }
+
+    void Pause();
+    void Resume();
+    bool IsPaused() const { return paused_; }
 
     bool IsRecording() const;
     bool IsUnloaded() const { return unloaded_; }
@@ -160,7 +181,12 @@ public:
     // Audio capture had to drop during the running recording, or during the last one
     // until the next start.
     uint32_t Overruns() const;
-    // Frames that went to the file of the running (or last) recording.
+    // Recorded buffers of the running (or last) recording that reached full scale.
+    uint32_t ClippedBuffers() const { return clippedBuffers_; }
+    // Steady-clock time (ns) of the last full-scale sample on channel 0 (left) or 1
+    // (right; in mono the same as left); 0 when none since the start.
+    int64_t LastClipNs(int channel) const { return lastClipNs_[channel == 0 ? 0 : 1]; }
+    // Frames that went to the files of the running (or last) recording.
     int64_t FramesRecorded() const { return frames_; }
     // The file being recorded (or the last one), "" before the first.
     const QString& OutputPath() const { return output_; }
@@ -171,6 +197,9 @@ private:
     void SaveCounterOrTell();
     void Advance();
     void CheckData();
+    void NoteClipping(std::span<const int16_t> samples);
+    bool ContinueInNextFile();
+    void StopAfterFailure(const QString& text);
     void LeaveCallback();
     void ReleaseDevices();
 
@@ -189,8 +218,16 @@ private:
     QString output_;      // the file being recorded
     FileClaim claim_;     // the numbered file for the next recording
     FileClaim chosen_;    // a chosen (not numbered) output while it is recorded
+    int32_t rate_ = 44100;
     int16_t channels_ = 2;
     int64_t frames_ = 0;
+    int64_t maxFileFrames_ = 0;
+    int64_t fileFrameLimit_ = 0;  // MaxFileFrames rounded down to whole input blocks
+    int64_t fileFrames_ = 0;      // frames in the current file
+    bool seamPending_ = false;    // the current file is full: the next audio opens a new one
+    bool paused_ = false;
+    uint32_t clippedBuffers_ = 0;
+    int64_t lastClipNs_[2] = {0, 0};
     uint32_t lastOverruns_ = 0;  // of the last recording, kept after its stop
     int64_t frameLimit_ = 0;
     int32_t noDataMs_ = 0;

@@ -1,0 +1,180 @@
+// The recording controller without any window: pauses, files of any length, clipping.
+#include <gtest/gtest.h>
+
+#include <QCoreApplication>
+#include <QDir>
+#include <QElapsedTimer>
+#include <QFile>
+#include <QTemporaryDir>
+
+#include <cstring>
+#include <functional>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "../encoder/TestSupport.h"
+#include "capture/WaveInRecorder.h"
+#include "encoder/EncoderWAV.h"
+#include "platform/acm/AcmFormats.h"
+#include "platform/audio/Backend.h"
+#include "platform/audio/TestBackend.h"
+#include "recording/RecordingController.h"
+
+namespace tavrino {
+namespace {
+
+constexpr int kBufferFrames = 2560;  // a default capture buffer, stereo
+
+bool WaitFor(const std::function<bool()>& cond, int timeoutMs = 20000) {
+    QElapsedTimer t;
+    t.start();
+    while (!cond() && t.elapsed() < timeoutMs) QCoreApplication::processEvents(QEventLoop::AllEvents, 10);
+    return cond();
+}
+
+std::vector<int16_t> DataOf(const QString& path) {
+    QFile f(path);
+    if (!f.open(QIODevice::ReadOnly)) return {};
+    const QByteArray b = f.readAll();
+    if (b.size() < 46) return {};
+    std::vector<int16_t> out(static_cast<size_t>(b.size() - 46) / 2);
+    std::memcpy(out.data(), b.constData() + 46, out.size() * 2);
+    return out;
+}
+
+struct Heard final : RecordingListener {
+    void FileFinished(const QString& path) override { files.push_back(path); }
+    void Message(const QString& text, Caption) override { messages.push_back(text.toStdString()); }
+    void PauseChanged(bool paused) override { pauses.push_back(paused); }
+    std::vector<QString> files;
+    std::vector<std::string> messages;
+    std::vector<bool> pauses;
+};
+
+// A controller on test devices in a fresh application folder.
+class ControllerTest : public ::testing::Test {
+protected:
+    void Open(const std::string& devices) {
+        QDir(dir.path()).mkdir(QStringLiteral("file"));
+        QFile counter(dir.path() + QStringLiteral("/nu.ini"));
+        ASSERT_TRUE(counter.open(QIODevice::WriteOnly));
+        counter.write("1\r\n");
+        counter.close();
+        audio::SetBackend(audio::TestBackend::FromSpec(devices));
+        controller = std::make_unique<RecordingController>(dir.path(), &heard);
+        controller->Load();
+        ASSERT_TRUE(controller->Recorder().SelectDevice(0));
+    }
+    void TearDown() override {
+        controller.reset();
+        audio::SetBackend(nullptr);
+    }
+    bool Start() {
+        return controller->Start({controller->Naming().OutputFileName(controller->FileCounter()), 0,
+                                  QStringLiteral("44100"), 2});
+    }
+    QString File(int n) const { return controller->Naming().OutputFileName(static_cast<int16_t>(n)); }
+
+    QTemporaryDir dir;
+    Heard heard;
+    std::unique_ptr<RecordingController> controller;
+};
+
+TEST_F(ControllerTest, FilesCutOnPurposeOrAtTheSizeLimitJoinIntoTheCapture) {
+    // 40 buffers of the ramp (sample k is k): a file each 30000 frames.
+    Open("ramp,pace=fast,frames=" + std::to_string(40 * kBufferFrames));
+    controller->MaxFileFrames(30000);
+    ASSERT_TRUE(Start());
+    ASSERT_TRUE(WaitFor([&] { return controller->FramesRecorded() == 40 * kBufferFrames; }));
+    controller->Stop();
+    ASSERT_EQ(heard.files, (std::vector<QString>{File(1), File(2), File(3), File(4)}));
+    std::vector<int16_t> joined;
+    for (int n = 1; n <= 4; ++n) {
+        test::ExpectSizesMatch(File(n).toStdString());
+        const auto part = DataOf(File(n));
+        EXPECT_EQ(part.size(), n < 4 ? 60000u : 2u * (40 * kBufferFrames - 90000)) << n;
+        joined.insert(joined.end(), part.begin(), part.end());
+    }
+    ASSERT_EQ(joined.size(), 2u * 40 * kBufferFrames);
+    for (size_t k = 0; k < joined.size(); ++k) ASSERT_EQ(joined[k], static_cast<int16_t>(k)) << k;
+    // The ramp reaches 32767 and -32768 in buffers 6, 19, 31 and 32, in both channels.
+    EXPECT_EQ(controller->ClippedBuffers(), 4u);
+    EXPECT_NE(controller->LastClipNs(0), 0);
+    EXPECT_NE(controller->LastClipNs(1), 0);
+
+    // The size limit: each file as large as it may be, the next one going on seamlessly.
+    heard.files.clear();
+    controller->MaxFileFrames(0);
+    controller->Encoder().MaxFileSize(46 + 100000);
+    ASSERT_TRUE(Start());
+    ASSERT_TRUE(WaitFor([&] { return controller->FramesRecorded() == 40 * kBufferFrames; }));
+    controller->Stop();
+    ASSERT_EQ(heard.files.size(), 5u);  // 409600 bytes in files of at most 100000
+    joined.clear();
+    for (const QString& f : heard.files) {
+        const auto part = DataOf(f);
+        EXPECT_LE(part.size() * 2, 100000u);
+        joined.insert(joined.end(), part.begin(), part.end());
+    }
+    ASSERT_EQ(joined.size(), 2u * 40 * kBufferFrames);
+    for (size_t k = 0; k < joined.size(); ++k) ASSERT_EQ(joined[k], static_cast<int16_t>(k)) << k;
+    EXPECT_TRUE(heard.messages.empty());
+}
+
+TEST_F(ControllerTest, ABlockCodecIsCutOnABlockOfTheInputAndDecodesWithoutAGap) {
+    const std::string tone = "tone,freq=441,pace=fast,frames=" + std::to_string(40 * kBufferFrames);
+    Open(tone);
+    const auto ima = acm::ImaAdpcmFormat(44100, 2);
+    controller->Encoder().SetFormat(ima.data(), static_cast<int32_t>(ima.size()), "44.100 kHz, 4 Bit, Stereo", "IMA ADPCM");
+    controller->MaxFileFrames(30000);
+    ASSERT_TRUE(Start());
+    ASSERT_TRUE(WaitFor([&] { return controller->FramesRecorded() == 40 * kBufferFrames; }));
+    const int64_t blockFrames = controller->Encoder().Encoder_InputBlock() / 4;
+    controller->Stop();
+    ASSERT_GE(heard.files.size(), 3u);
+    std::vector<double> joined;
+    for (size_t i = 0; i < heard.files.size(); ++i) {
+        const test::Decoded d = test::DecodeFile(heard.files[i].toStdString());
+        ASSERT_TRUE(d.ok) << d.error;
+        if (i + 1 < heard.files.size()) {
+            EXPECT_EQ(d.frames(), 30000 / blockFrames * blockFrames) << i;
+        }
+        joined.insert(joined.end(), d.samples.begin(), d.samples.end());
+    }
+    // The same tone written whole: a lost or repeated frame at a seam would shift the phase.
+    const std::vector<int16_t> reference = test::Sine(44100, 2, 40 * kBufferFrames, 441, 0.5 * 32767);
+    int lag = -1;
+    const double snr = test::AlignedSnr(test::Channel(reference, 2, 0), test::Channel(joined, 2, 0), 0, 3, 2000, &lag);
+    EXPECT_EQ(lag, 0);
+    EXPECT_GT(snr, 20.0);
+}
+
+TEST_F(ControllerTest, APauseLeavesOutWhatCameMeanwhileAndNothingElse) {
+    Open("ramp");  // in real time
+    ASSERT_TRUE(Start());
+    ASSERT_TRUE(WaitFor([&] { return controller->FramesRecorded() >= 4 * kBufferFrames; }));
+    controller->Pause();
+    const int64_t before = controller->FramesRecorded();
+    const int32_t elapsed = controller->ElapsedMs();
+    // Paused: nothing is added, the header tells the truth about the file as it stands.
+    test::ExpectSizesMatch(File(1).toStdString());
+    WaitFor([] { return false; }, 300);
+    EXPECT_EQ(controller->FramesRecorded(), before);
+    EXPECT_EQ(controller->ElapsedMs(), elapsed);
+    controller->Resume();
+    ASSERT_TRUE(WaitFor([&] { return controller->FramesRecorded() >= before + 4 * kBufferFrames; }));
+    controller->Stop();
+    EXPECT_EQ(heard.pauses, (std::vector<bool>{true, false}));
+
+    const auto data = DataOf(File(1));
+    ASSERT_EQ(data.size(), 2u * static_cast<size_t>(controller->FramesRecorded()));
+    // Two stretches of the ramp, each whole, the second starting later than the first ended.
+    const auto first = static_cast<size_t>(2 * before);
+    for (size_t k = 0; k < first; ++k) ASSERT_EQ(data[k], static_cast<int16_t>(k)) << k;
+    EXPECT_GT(static_cast<uint16_t>(data[first] - data[first - 1]), 1u);  // the paused span is left out
+    for (size_t k = first + 1; k < data.size(); ++k) ASSERT_EQ(static_cast<uint16_t>(data[k] - data[k - 1]), 1u) << k;
+}
+
+}  // namespace
+}  // namespace tavrino
