@@ -13,6 +13,9 @@
 #include <QLabel>
 #include <QLineEdit>
 #include <QMenu>
+#include <QIntValidator>
+#include <QShortcut>
+#include <QStorageInfo>
 #include <QMessageBox>
 #include <QApplication>
 #include <QDialog>
@@ -23,6 +26,7 @@
 #include <QTimer>
 #include <QUrl>
 
+#include <chrono>
 #include <cmath>
 
 #include "analysis/clsDraw.h"
@@ -41,6 +45,7 @@
 #include "capture/WaveInRecorder.h"
 #include "core/Error.h"
 #include "core/Nearest.h"
+#include "core/WaveFormat.h"
 #include "dsp/clsDSP.h"
 #include "encoder/EncoderWAV.h"
 
@@ -118,6 +123,10 @@ void Form1::BuildControls() {
     sbarPanel2 = new QLabel(QStringLiteral("长度: 0:00"), sbar);
     sbar->addWidget(sbarPanel1, 1);
     sbar->addWidget(sbarPanel2, 1);
+    // The file being recorded, dropouts and clipping (rich text: the dropouts in red).
+    sbarPanel3 = new QLabel(sbar);
+    sbarPanel3->setTextFormat(Qt::RichText);
+    sbar->addWidget(sbarPanel3, 2);
 
     // Beyond the laid-out client area.
     txtFile = Place(new QLineEdit(this), 120, 2640, 3375, 315);
@@ -166,11 +175,33 @@ void Form1::BuildControls() {
     }
     cmdSelFmt = Place(new QPushButton(QStringLiteral("..."), picOutXP), 4800, 450, 450, 315);
 
+    // Beyond the laid-out area, in space no other control uses: pause beside the meters,
+    // file splitting and the disk's time left below the output settings.
+    cmdPause = Place(new QPushButton(QStringLiteral("暂停"), this), 5400, 3420, 615, 495);
+    cmdPause->setEnabled(false);
+    cmdPause->setToolTip(QStringLiteral("暂停或继续录音 (Ctrl+P)"));
+    auto* pauseKey = new QShortcut(QKeySequence(QStringLiteral("Ctrl+P")), this);
+    connect(pauseKey, &QShortcut::activated, this, [this] {
+        if (cmdPause->isEnabled()) cmdPause_Click();
+    });
+    lblSplit = Place(new QLabel(QStringLiteral("分段:"), this), 1200, 7920, 600, 240);
+    txtSplit = Place(new QLineEdit(this), 1800, 7890, 600, 315);
+    txtSplit->setValidator(new QIntValidator(1, 100000, txtSplit));
+    txtSplit->setToolTip(QStringLiteral("每隔这么多分钟换一个新文件继续录音；空着就不分段"));
+    lblSplitUnit = Place(new QLabel(QStringLiteral("分钟"), this), 2460, 7920, 600, 240);
+    lblDiskLeft = Place(new QLabel(this), 3300, 7920, 3000, 240);
+    tmrDisk = new QTimer(this);
+    tmrDisk->setInterval(1000);
+    freeBytes_ = [](const QString& folder) { return QStorageInfo(folder).bytesAvailable(); };
+
     tmrVis = new QTimer(this);
     tmrVis->setInterval(25);
 
     Mnu_Menu = new QMenu(QStringLiteral("0"), this);
     mnuShow = Mnu_Menu->addAction(QStringLiteral("显示Tavrino"));
+    mnuPause = Mnu_Menu->addAction(QStringLiteral("暂停"));
+    mnuPause->setEnabled(false);
+    connect(mnuPause, &QAction::triggered, this, [this] { cmdPause_Click(); });
     Mnu_Menu->addSeparator();
     mnuExit = Mnu_Menu->addAction(QStringLiteral("退出"));
     connect(mnuShow, &QAction::triggered, this, [this] { mnuShow_Click(); });
@@ -197,6 +228,8 @@ void Form1::BuildControls() {
     connect(Command4, &QPushButton::clicked, this, [this] { Command4_Click(); });
     connect(Command5, &QPushButton::clicked, this, [this] { Command5_Click(); });
     connect(tmrVis, &QTimer::timeout, this, [this] { tmrVis_Timer(); });
+    connect(cmdPause, &QPushButton::clicked, this, [this] { cmdPause_Click(); });
+    connect(tmrDisk, &QTimer::timeout, this, [this] { ShowDiskLeft(); });
 
     resize(kClientWidth, kClientHeight);
 }
@@ -243,6 +276,8 @@ void Form1::Form_Load() {
 
     controller_->Load();  // puts the next numbered file into txtFile
     tmrVis->start();
+    ShowDiskLeft();
+    tmrDisk->start();
     TrayInstall();
 }
 
@@ -251,6 +286,7 @@ void Form1::Form_Unload() {
     unloaded_ = true;
     controller_->Unload();  // a running recording is finished first
     tmrVis->stop();
+    tmrDisk->stop();
     TrayRemove();
 }
 
@@ -355,18 +391,45 @@ void Form1::cmdDo_Click() {
     if (controller_->IsRecording()) {
         controller_->Stop();
     } else {
+        // "分段": a new file every so many minutes of audio.
+        const int minutes = txtSplit->text().toInt();
+        const std::optional<int32_t> rate = RecordingController::ParseSampleRate(cboSamplerate->currentText());
+        controller_->MaxFileFrames(minutes > 0 && rate ? static_cast<int64_t>(minutes) * 60 * *rate : 0);
         controller_->Start({txtFile->text(), cboDev->currentIndex(), cboSamplerate->currentText(), ChannelCount()});
     }
+}
+
+void Form1::cmdPause_Click() {
+    if (!controller_ || !controller_->IsRecording()) return;
+    if (controller_->IsPaused()) {
+        controller_->Resume();
+    } else {
+        controller_->Pause();
+    }
+}
+
+void Form1::PauseChanged(bool paused) {
+    const QString caption = paused ? QStringLiteral("继续") : QStringLiteral("暂停");
+    cmdPause->setText(caption);
+    mnuPause->setText(caption);
 }
 
 void Form1::RecordingStarted() {
     cmdDo->setText(QStringLiteral("停止录音"));
     SetSettingsEnabled(false);
+    SetRecordingControls(true);
 }
 
 void Form1::RecordingStopped(StopCause) {
     cmdDo->setText(QStringLiteral("开始录音"));
     SetSettingsEnabled(true);
+    SetRecordingControls(false);
+}
+
+void Form1::SetRecordingControls(bool recording) {
+    cmdPause->setEnabled(recording);
+    mnuPause->setEnabled(recording);
+    txtSplit->setEnabled(!recording);
 }
 
 void Form1::FileFinished(const QString& path) { TF->setText(path); }
@@ -395,6 +458,14 @@ void Form1::tmrVis_Timer() {
     if (!controller_ || !controller_->IsRecording()) {
         sbarPanel1->setText(QStringLiteral("文件大小: 0 Bytes"));
         sbarPanel2->setText(QStringLiteral("时间: 0:00"));
+        ShowRecordingStatus(false);
+        return;
+    }
+    ShowRecordingStatus(true);
+    if (controller_->IsPaused()) {
+        // The time stops; the trace and the meters rest on their last picture.
+        sbarPanel2->setText(QStringLiteral("时间: ") + QString::fromStdString(FormatElapsed(controller_->ElapsedMs())) +
+                            QStringLiteral(" 已暂停"));
         return;
     }
     const std::vector<int16_t>& intLastBuffer = controller_->LastBuffer();
@@ -416,10 +487,59 @@ void Form1::tmrVis_Timer() {
     clsSmoothR->SmoothAdd(static_cast<float>(r));
     DrawMeter(*picVUL, clsSmoothL->SmoothGetMax() / 32768.0f);
     DrawMeter(*picVUR, clsSmoothR->SmoothGetMax() / 32768.0f);
+    DrawClipMark(*picVUL, controller_->LastClipNs(0));
+    DrawClipMark(*picVUR, controller_->LastClipNs(1));
     // The encoder counts the bytes it wrote: no file system query every tick.
     const auto size = static_cast<double>(controller_->FileSize());
     sbarPanel1->setText(QStringLiteral("文件大小: ") + QString::fromStdString(FormatFileSize(size)));
     sbarPanel2->setText(QStringLiteral("时间: ") + QString::fromStdString(FormatElapsed(controller_->ElapsedMs())));
+}
+
+void Form1::ShowRecordingStatus(bool recording) {
+    // The file being written while recording; dropouts and clipping of the running or the
+    // last recording, until the next start.
+    QStringList parts;
+    if (recording) parts << QFileInfo(controller_->OutputPath()).fileName().toHtmlEscaped();
+    if (controller_) {
+        if (const uint32_t n = controller_->Overruns(); n > 0) {
+            parts << QStringLiteral("<span style=\"color:#d00000\">丢失 %1 次</span>").arg(n);
+        }
+        if (const uint32_t n = controller_->ClippedBuffers(); n > 0) parts << QStringLiteral("削波 %1").arg(n);
+    }
+    const QString text = parts.join(QStringLiteral(" "));
+    if (text != sbarPanel3->text()) sbarPanel3->setText(text);
+}
+
+void Form1::DrawClipMark(PictureBoxWidget& box, int64_t lastClipNs) {
+    // A red mark at the end of the meter for two seconds after a full-scale sample.
+    constexpr int64_t kHoldNs = 2'000'000'000;
+    constexpr int32_t kRed = 255;
+    constexpr int kWidth = 4;
+    if (lastClipNs == 0) return;
+    const int64_t now = std::chrono::duration_cast<std::chrono::nanoseconds>(
+                            std::chrono::steady_clock::now().time_since_epoch())
+                            .count();
+    if (now - lastClipNs >= kHoldNs) return;
+    auto& surface = box.Surface();
+    clsVis->DrawRect(surface.hDC(), surface.ScaleWidth() - kWidth, 0, surface.ScaleWidth(), surface.ScaleHeight(), kRed);
+    box.update();
+}
+
+void Form1::SetFreeSpaceQuery(std::function<int64_t(const QString&)> query) { freeBytes_ = std::move(query); }
+
+void Form1::ShowDiskLeft() {
+    if (!controller_ || unloaded_) return;
+    // At the output format's average data rate; the file system is asked once a second.
+    const std::span<const uint8_t> format = Encoder().OutputFormat();
+    const int64_t perSecond = format.size() >= 12 ? static_cast<int64_t>(WaveFormat::ReadU32(format, 8)) : 0;
+    const int64_t free = freeBytes_(QFileInfo(txtFile->text()).absolutePath());
+    if (perSecond <= 0 || free < 0) {
+        lblDiskLeft->clear();
+        return;
+    }
+    const int64_t seconds = free / perSecond;
+    lblDiskLeft->setText(QStringLiteral("剩余 ") + QString::fromStdString(FormatTimeLeft(seconds)));
+    lblDiskLeft->setStyleSheet(seconds < 5 * 60 ? QStringLiteral("color:#d00000") : QString());
 }
 
 void Form1::DrawMeter(PictureBoxWidget& box, float level) {

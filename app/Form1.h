@@ -83,6 +83,8 @@ public:
 
     // Handlers, public so that the program's other windows and the tests can drive them.
     void cmdDo_Click();
+    // "暂停" / "继续" (also Ctrl+P and the tray menu): pauses or resumes the recording.
+    void cmdPause_Click();
     void GotData(std::span<int16_t> intBuffer, int32_t lngLen);
     void DeviceLost();
     void tmrVis_Timer();
@@ -126,6 +128,11 @@ public:
     void SetFileNameAsker(std::function<QString(const QString& filter)> ask);
     // What the help and folder buttons open; by default QDesktopServices::openUrl.
     void SetUrlOpener(std::function<bool(const QString& localPath)> open);
+    // How free space is asked for (bytes available in a folder, -1 unknown); by default
+    // QStorageInfo.
+    void SetFreeSpaceQuery(std::function<int64_t(const QString& folder)> query);
+    // Shows the time left on the output folder's file system at the output format's rate.
+    void ShowDiskLeft();
     // How the tray menu is shown; by default QMenu::exec at the mouse position.
     void SetMenuRunner(std::function<void(QMenu*)> run);
 
@@ -171,6 +178,7 @@ public:
     QStatusBar* sbar = nullptr;
     QLabel* sbarPanel1 = nullptr;
     QLabel* sbarPanel2 = nullptr;
+    QLabel* sbarPanel3 = nullptr;  // current file, dropouts, clipping
     QLineEdit* txtFile = nullptr;
     QLineEdit* TF = nullptr;
     QGroupBox* frmMeters = nullptr;
@@ -194,8 +202,16 @@ public:
     QPushButton* cmdSelFmt = nullptr;
     QPushButton* cmdBrowse = nullptr;
     QTimer* tmrVis = nullptr;
+    // Beyond the laid-out area: pause, file splitting, time left on the disk.
+    QPushButton* cmdPause = nullptr;
+    QLabel* lblSplit = nullptr;
+    QLineEdit* txtSplit = nullptr;  // minutes per file; empty = one file
+    QLabel* lblSplitUnit = nullptr;
+    QLabel* lblDiskLeft = nullptr;
+    QTimer* tmrDisk = nullptr;  // once a second: the time left on the disk
     QMenu* Mnu_Menu = nullptr;  // the tray menu, never shown in a menu bar
     QAction* mnuShow = nullptr;
+    QAction* mnuPause = nullptr;
     QAction* mnuExit = nullptr;
 
     // The client size the window is laid out for, in pixels.
@@ -211,6 +227,7 @@ private:
     // What the controller reports.
     void RecordingStarted() override;
     void RecordingStopped(StopCause cause) override;
+    void PauseChanged(bool paused) override;
     void FileFinished(const QString& path) override;
     void OutputChanged(const QString& path) override;
     void Message(const QString& text, Caption caption) override;
@@ -228,6 +245,9 @@ private:
     void LeaveModal();
     QString AskOutputFile(const QString& filter);
     void DrawMeter(PictureBoxWidget& box, float level);
+    void DrawClipMark(PictureBoxWidget& box, int64_t lastClipNs);
+    void ShowRecordingStatus(bool recording);
+    void SetRecordingControls(bool recording);
     void Exclamation(const QString& text, const QString& caption);
     // The sample-rate text as a number, or 0 after telling the user it is not usable.
     int32_t SampleRateOrComplain();
@@ -245,6 +265,7 @@ private:
     std::function<QString(const QString&)> askFileName_;
     std::function<bool(const QString&)> openUrl_;
     std::function<void(QMenu*)> runMenu_;
+    std::function<int64_t(const QString&)> freeBytes_;
     std::unique_ptr<FormatChooser> chooser_;
 
     frmFXOpts* fxOpts_ = nullptr;  // created on first use, kept, a child of this window

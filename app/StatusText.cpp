@@ -33,4 +33,13 @@ int32_t LinePeak(std::span<const int16_t> buffer, int32_t start, int32_t step) {
     return peak;
 }
 
+std::string FormatTimeLeft(int64_t seconds) {
+    if (seconds <= 0) return "0秒";
+    const int64_t hours = seconds / 3600;
+    const int64_t minutes = seconds % 3600 / 60;
+    if (hours > 0) return std::to_string(hours) + "小时" + std::to_string(minutes) + "分";
+    if (minutes > 0) return std::to_string(minutes) + "分";
+    return std::to_string(seconds) + "秒";
+}
+
 }  // namespace tavrino

@@ -15,6 +15,10 @@ std::string FormatFileSize(double size);
 // of minute digits (65432 ms -> "1:05", 3600000 ms -> "60:00").
 std::string FormatElapsed(int32_t ms);
 
+// Time left as the disk's space shows it: "3小时12分", "12分", "45秒" (whole units,
+// truncated); "0秒" for nothing or less.
+std::string FormatTimeLeft(int64_t seconds);
+
 // The largest absolute value among buffer[start], buffer[start + step], ... as a 32-bit
 // value (-32768 counts 32768); 0 when start lies beyond the buffer. step must be >= 1.
 int32_t LinePeak(std::span<const int16_t> buffer, int32_t start, int32_t step);

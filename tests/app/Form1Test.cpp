@@ -7,6 +7,8 @@
 #include <QLineEdit>
 #include <QSlider>
 #include <QStatusBar>
+#include <QAction>
+#include <QImage>
 #include <QFileInfo>
 #include <QFileDialog>
 #include <QMessageBox>
@@ -252,6 +254,49 @@ TEST_F(Form1Test, StatusBarAndMetersFollowTheRecording) {
     }();
     EXPECT_NEAR(filled + PictureBoxWidget::kBorder, form->picVUL->width() / 2, 3);
     form->cmdDo_Click();
+}
+
+TEST_F(Form1Test, PauseClippingAndTheDisksTimeLeftReachTheWindow) {
+    Load("ramp");  // real time; reaches full scale in its seventh buffer
+    ChooseDevice(0);
+    EXPECT_FALSE(form->cmdPause->isEnabled());
+    form->cmdDo_Click();
+    ASSERT_TRUE(form->cmdPause->isEnabled());
+    EXPECT_TRUE(form->mnuPause->isEnabled());
+    ASSERT_TRUE(WaitFor([&] { return form->Controller().ClippedBuffers() > 0; }));
+    form->tmrVis_Timer();
+    EXPECT_TRUE(form->sbarPanel3->text().contains(QStringLiteral("录音7.wav"))) << form->sbarPanel3->text().toStdString();
+    EXPECT_TRUE(form->sbarPanel3->text().contains(QStringLiteral("削波 1"))) << form->sbarPanel3->text().toStdString();
+    const QImage meter = form->picVUR->Surface().Image();
+    EXPECT_EQ(meter.pixelColor(meter.width() - 2, 2), QColor(255, 0, 0));  // the clip mark
+
+    // The shortcut pauses: the time stops and says so; the same key resumes.
+    form->activateWindow();
+    QTest::keyClick(form.get(), Qt::Key_P, Qt::ControlModifier);
+    ASSERT_TRUE(form->Controller().IsPaused());
+    EXPECT_EQ(form->cmdPause->text(), QStringLiteral("继续"));
+    EXPECT_EQ(form->mnuPause->text(), QStringLiteral("继续"));
+    form->tmrVis_Timer();
+    EXPECT_TRUE(form->sbarPanel2->text().endsWith(QStringLiteral("已暂停"))) << form->sbarPanel2->text().toStdString();
+    form->mnuPause->trigger();
+    EXPECT_FALSE(form->Controller().IsPaused());
+    EXPECT_EQ(form->cmdPause->text(), QStringLiteral("暂停"));
+    form->cmdDo_Click();
+    EXPECT_FALSE(form->cmdPause->isEnabled());
+
+    // Time left on the disk at the output format's rate (176400 bytes a second).
+    int64_t free = 176400LL * (3 * 3600 + 12 * 60 + 59);
+    form->SetFreeSpaceQuery([&](const QString& where) {
+        EXPECT_EQ(where, folder->Path() + QStringLiteral("/file"));
+        return free;
+    });
+    form->ShowDiskLeft();
+    EXPECT_EQ(form->lblDiskLeft->text(), QStringLiteral("剩余 3小时12分"));
+    EXPECT_TRUE(form->lblDiskLeft->styleSheet().isEmpty());
+    free = 176400LL * (4 * 60 + 59);
+    form->ShowDiskLeft();
+    EXPECT_EQ(form->lblDiskLeft->text(), QStringLiteral("剩余 4分"));
+    EXPECT_TRUE(form->lblDiskLeft->styleSheet().contains(QStringLiteral("color"))) << "under five minutes: red";
 }
 
 TEST_F(Form1Test, ListsVolumeKeysAndEffectBits) {

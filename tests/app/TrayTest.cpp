@@ -110,10 +110,12 @@ TEST_F(TrayTest, RightButtonUpOpensTheMenuAndOtherMouseMessagesDoNothing) {
     ASSERT_EQ(menus.size(), 1u);
     ASSERT_EQ(menus[0], form->Mnu_Menu);
     const auto actions = form->Mnu_Menu->actions();
-    ASSERT_EQ(actions.size(), 3);
+    ASSERT_EQ(actions.size(), 4);
     EXPECT_EQ(actions[0]->text(), QStringLiteral("显示Tavrino"));
-    EXPECT_TRUE(actions[1]->isSeparator());
-    EXPECT_EQ(actions[2]->text(), QStringLiteral("退出"));
+    EXPECT_EQ(actions[1]->text(), QStringLiteral("暂停"));
+    EXPECT_FALSE(actions[1]->isEnabled());  // only while recording
+    EXPECT_TRUE(actions[2]->isSeparator());
+    EXPECT_EQ(actions[3]->text(), QStringLiteral("退出"));
     EXPECT_EQ(seen.size(), 5u);
 
     // "显示Tavrino" brings a hidden window back and changes nothing else.
@@ -147,7 +149,7 @@ TEST_F(TrayTest, ExitWhileRecordingFinalisesTheFileAndRemovesTheProcedure) {
     form->cmdDo_Click();
     ASSERT_TRUE(form->Recorder().IsRecording());
     ASSERT_TRUE(WaitFor([&] { return form->ElapsedMs() > 200; }));
-    choose = [](QMenu* menu) { menu->actions().at(2)->trigger(); };
+    choose = [](QMenu* menu) { menu->actions().last()->trigger(); };
     Notify(WM_RBUTTONUP);
 
     EXPECT_TRUE(form->IsUnloaded());
@@ -163,7 +165,7 @@ TEST_F(TrayTest, ExitWhileRecordingFinalisesTheFileAndRemovesTheProcedure) {
 
 TEST_F(TrayTest, ExitOverTheFormatChooserClosesTheChooserBeforeTheWindowUnloads) {
     LoadWithRecordingProcedure("tone");
-    choose = [](QMenu* menu) { menu->actions().at(2)->trigger(); };
+    choose = [](QMenu* menu) { menu->actions().last()->trigger(); };
     // While the chooser is up, the icon reports a right click (a tray over D-Bus is not
     // blocked by modal windows); a user who then presses OK in a chooser still open would
     // write into whatever the window released.
