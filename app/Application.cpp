@@ -139,6 +139,7 @@ int RunWindow(const CommandLine& options) {
             if (index < 0 && form.cboDev->count() > 0) index = 0;
         } else {
             index = MatchDevice(*audio::CurrentBackend(), options.device);
+            if (index < 0) Say(QStringLiteral("没有名称或描述含有 \"%1\" 的录音设备").arg(options.device));
         }
         if (index >= 0) {
             form.cboDev->setCurrentIndex(index);
