@@ -10,7 +10,7 @@ CMAKE_GEN  := -G Ninja
 APPDIR     := $(RELEASE)/tavrino
 PREFIX     ?= $(HOME)/.local
 
-.PHONY: all run test bench deps build build-asan build-bench clean install uninstall
+.PHONY: all run test bench deps build build-asan build-bench clean install uninstall package
 
 all: build
 
@@ -55,6 +55,11 @@ install: build
 # Removes what install put there; the counter and the recordings stay.
 uninstall:
 	scripts/install-app --uninstall "$(PREFIX)"
+
+# The Debian package, build/release/tavrino_VERSION_ARCH.deb (CPack; Depends from dpkg-shlibdeps).
+package: build
+	cd $(RELEASE) && cpack -G DEB
+	@ls $(RELEASE)/tavrino_*.deb
 
 clean:
 	rm -rf build

@@ -2,50 +2,52 @@
 
 #include <QApplication>
 #include <QComboBox>
+#include <QLibraryInfo>
 #include <QLineEdit>
 #include <QStringList>
 #include <QTabBar>
 #include <QTimer>
+#include <QTranslator>
 #include <QWidget>
 
 #include <cstdio>
 #include <cstdlib>
 #include <memory>
-#include <optional>
 #include <string>
 
+#include "app/AppFolder.h"
 #include "app/AppIcon.h"
+#include "app/CommandLine.h"
 #include "app/Form1.h"
-#include "app/QuitRule.h"
-#include "app/frmFXOpts.h"
 #include "app/Prompter.h"
+#include "app/QuitRule.h"
 #include "app/RecordCommand.h"
-#include "recording/SignalWatcher.h"
+#include "app/frmFXOpts.h"
 #include "capture/WaveInRecorder.h"
 #include "core/Error.h"
+#include "platform/Log.h"
+#include "platform/audio/Backend.h"
+#include "recording/SignalWatcher.h"
+
+#ifndef TAVRINO_VERSION
+#error "TAVRINO_VERSION comes from the project's version in CMakeLists.txt"
+#endif
 
 namespace tavrino {
 namespace {
 
-// What the command line asks for.
-struct Options {
-    std::optional<double> recordSeconds;  // --record SECONDS
-    QString device;                       // --device TEXT
-    bool start = false;                   // --start
-    QString writeIcon;                    // --write-icon PATH
-    QString open;                         // --open WINDOW
-    bool help = false;
-    std::string error;
-};
+// One line on stderr under the program's name.
+void Say(const QString& text) { std::fprintf(stderr, "tavrino: %s\n", text.toLocal8Bit().constData()); }
 
-// What --open names: effects (optionally with a tab's key: effects:ECHO, effects:SHIFT,
-// effects:EQ, effects:AMPL), chooser, about, or player=PATH.
-bool OpenableWindow(const QString& w) {
-    static const QStringList names = {QStringLiteral("effects"),     QStringLiteral("effects:ECHO"),
-                                      QStringLiteral("effects:SHIFT"), QStringLiteral("effects:EQ"),
-                                      QStringLiteral("effects:AMPL"),  QStringLiteral("chooser"),
-                                      QStringLiteral("about")};
-    return names.contains(w) || (w.startsWith(QStringLiteral("player=")) && w.size() > 7);
+void Print(const QString& text) {
+    std::fputs(text.toLocal8Bit().constData(), stdout);
+    std::fflush(stdout);
+}
+
+QStringList Arguments(int argc, char** argv) {
+    QStringList args;
+    for (int i = 1; i < argc; ++i) args << QString::fromLocal8Bit(argv[i]);
+    return args;
 }
 
 // Opens a window as its button on the main window would (the effects window on the given
@@ -68,63 +70,87 @@ void OpenWindow(Form1& form, const QString& w) {
     }
 }
 
-Options ParseOptions(int argc, char** argv) {
-    Options o;
-    for (int i = 1; i < argc; ++i) {
-        const std::string a = argv[i];
-        if (a == "--help" || a == "-h") {
-            o.help = true;
-        } else if (a == "--record" && i + 1 < argc) {
-            char* end = nullptr;
-            const double s = std::strtod(argv[++i], &end);
-            if (end == argv[i] || *end != '\0' || !(s > 0) || s > 86400.0 * 7) {
-                o.error = "--record needs a number of seconds greater than 0";
-            } else {
-                o.recordSeconds = s;
-            }
-        } else if (a == "--start") {
-            o.start = true;
-        } else if (a == "--device" && i + 1 < argc) {
-            o.device = QString::fromLocal8Bit(argv[++i]);
-        } else if (a == "--open" && i + 1 < argc) {
-            o.open = QString::fromLocal8Bit(argv[++i]);
-            if (!OpenableWindow(o.open)) o.error = "--open: no such window: " + std::string(argv[i]);
-        } else if (a == "--write-icon") {
-            if (i + 1 < argc && *argv[i + 1] != '\0') {
-                o.writeIcon = QString::fromLocal8Bit(argv[++i]);
-            } else {
-                o.error = "--write-icon needs the path of the PNG file to write";
-            }
-        } else {
-            o.error = "unknown argument: " + a;
-        }
+// The application folder of this run, told once when it was made now; "" after saying
+// why there is none.
+QString AppFolder() {
+    const AppFolderChoice folder = ChooseAppFolder(QCoreApplication::applicationDirPath());
+    if (!folder.created.isEmpty()) {
+        Say(folder.created);
+        LogNotice(folder.created.toStdString());
     }
-    return o;
+    if (!folder.error.isEmpty()) Say(folder.error);
+    return folder.path;
 }
 
-const char* const kUsage =
-    "usage: tavrino                      start the recorder\n"
-    "       tavrino [--device TEXT] [--start]\n"
-    "                                    start the recorder with the first capture device whose\n"
-    "                                    name contains TEXT chosen, and recording at once\n"
-    "       tavrino --record SECONDS [--device TEXT]\n"
-    "                                    record SECONDS into the next numbered file from the first\n"
-    "                                    capture device whose name contains TEXT (default: the\n"
-    "                                    default source), then exit; works without a display\n"
-    "       tavrino --open WINDOW        start the recorder and open one of its windows as its button\n"
-    "                                    would: effects, effects:ECHO|SHIFT|EQ|AMPL (a tab), chooser,\n"
-    "                                    about, or player=FILE (plays FILE)\n"
-    "       tavrino --write-icon PATH    write the program's icon as a 256 x 256 PNG file to PATH,\n"
-    "                                    then exit; works without a display\n";
-
-// The list index of the device the options name: the first whose name contains the text;
-// -1 if there is none.
-int ChosenDevice(Form1& form, const Options& options) {
-    const int count = form.cboDev->count();
-    for (int i = 0; i < count; ++i) {
-        if (form.cboDev->itemText(i).contains(options.device)) return i;
+// --list-devices: "INDEX<TAB>NAME<TAB>DESCRIPTION", the default source marked "*" after
+// its index. Status 1 when there is nothing to list.
+int ListDevices() {
+    audio::Backend& backend = *audio::CurrentBackend();
+    const int32_t count = backend.DeviceCount();
+    if (count == 0) {
+        const std::string why = backend.ServerUnreachable();
+        Say(why.empty() ? QStringLiteral("没有录音设备")
+                        : QStringLiteral("无法连接到声音服务器: %1").arg(QString::fromStdString(why)));
+        return kExitFailed;
     }
-    return -1;
+    const int32_t standard = backend.DefaultDevice();
+    QString out;
+    for (int32_t i = 0; i < count; ++i) {
+        out += QStringLiteral("%1%2\t%3\t%4\n")
+                   .arg(i)
+                   .arg(i == standard ? QStringLiteral("*") : QString())
+                   .arg(QString::fromStdString(backend.DeviceId(i)), QString::fromStdString(backend.DeviceName(i)));
+    }
+    Print(out);
+    return kExitDone;
+}
+
+int RunWindow(const CommandLine& options) {
+    QApplication::setApplicationName(QStringLiteral("Tavrino"));
+    const std::unique_ptr<QTranslator> qtTexts = InstallQtChineseTexts();
+    InstallQtMessageBoxes();
+    Form1 form(AppFolder());
+    try {
+        form.Form_Load();
+    } catch (const Error& e) {
+        // A missing counter file or output folder: shown, then the program ends.
+        QtPrompter().Exclamation(&form, QString::fromStdString(e.text()), AppTitle());
+        return kExitFailed;
+    }
+    QuitWhenAllWindowsClosed quitRule(form);
+    // Ctrl+C, SIGTERM, SIGHUP: a running recording is finished as the stop button does.
+    SignalWatcher signalWatch([&form](int signal) { form.QuitProgram(128 + signal); });
+    if (form.cboDev->count() == 0) {
+        // No device because the server is out of reach: say that, rather than leave the
+        // user with an empty list.
+        const std::string why = audio::CurrentBackend()->ServerUnreachable();
+        if (!why.empty()) {
+            QTimer::singleShot(0, &form, [&form, why] {
+                QtPrompter().Exclamation(&form,
+                                         QStringLiteral("无法连接到声音服务器: %1").arg(QString::fromStdString(why)),
+                                         AppTitle());
+            });
+        }
+    }
+    if (!options.device.isEmpty() || options.start) {
+        int index = -1;
+        if (options.device.isEmpty()) {
+            index = form.Recorder().DefaultDevice();
+            if (index < 0 && form.cboDev->count() > 0) index = 0;
+        } else {
+            index = MatchDevice(*audio::CurrentBackend(), options.device);
+            if (index < 0) Say(QStringLiteral("没有名称或描述含有 \"%1\" 的录音设备").arg(options.device));
+        }
+        if (index >= 0) {
+            form.cboDev->setCurrentIndex(index);
+            form.cboDev_Click();
+        }
+        if (options.start) form.cmdDo_Click();
+    }
+    if (!options.open.isEmpty()) {
+        QTimer::singleShot(0, &form, [&form, w = options.open] { OpenWindow(form, w); });
+    }
+    return QApplication::exec();
 }
 
 }  // namespace
@@ -137,79 +163,70 @@ bool DisplayAvailable() {
     return set("QT_QPA_PLATFORM") || set("DISPLAY") || set("WAYLAND_DISPLAY");
 }
 
+std::unique_ptr<QTranslator> InstallQtChineseTexts() {
+    auto translator = std::make_unique<QTranslator>();
+    const QString folder = QLibraryInfo::path(QLibraryInfo::TranslationsPath);
+    if (!translator->load(QStringLiteral("qtbase_zh_CN"), folder) || !QCoreApplication::installTranslator(translator.get())) {
+        Say(QStringLiteral("Qt 的中文翻译 qtbase_zh_CN 不在 %1: 标准对话框将是英文 (Debian: qt6-translations-l10n)")
+                .arg(folder));
+        return nullptr;
+    }
+    return translator;
+}
+
 int RunApplication(int argc, char** argv) {
-    // Without a display only a timed recording or writing the icon can run; they go offscreen.
-    bool timed = false;
-    for (int i = 1; i < argc; ++i) {
-        const std::string a = argv[i];
-        if (a == "--help" || a == "-h") {
-            std::fputs(kUsage, stdout);
-            return 0;
+    using Command = CommandLine::Command;
+    CommandLine options = ParseCommandLine(Arguments(argc, argv));
+    // Qt's own window options (-platform, -qwindowgeometry, ...) are known to Qt only: with a
+    // display, Qt takes them out of the arguments and what is left is read again.
+    std::unique_ptr<QApplication> gui;
+    if (!options.error.isEmpty() && DisplayAvailable()) {
+        gui = std::make_unique<QApplication>(argc, argv);
+        options = ParseCommandLine(Arguments(argc, argv));
+    }
+    if (!options.error.isEmpty()) {
+        Say(options.error);
+        std::fputs("用 'tavrino --help' 查看用法。\n", stderr);
+        return kExitUsage;
+    }
+    switch (options.command) {
+        case Command::Help:
+            Print(UsageText());
+            return kExitDone;
+        case Command::Version:
+            Print(QStringLiteral("Tavrino " TAVRINO_VERSION "\n"));
+            return kExitDone;
+        case Command::ListFormats:
+            Print(FormatList(options.rate, options.channels));
+            return kExitDone;
+        case Command::ListDevices:
+            return ListDevices();
+        case Command::WriteIcon: {
+            QString why;
+            if (WriteIconPng(options.iconPath, options.iconSize, &why)) return kExitDone;
+            std::fprintf(stderr, "tavrino: cannot write the icon to %s: %s\n", options.iconPath.toLocal8Bit().constData(),
+                         why.toLocal8Bit().constData());
+            return kExitFailed;
         }
-        timed = timed || a == "--record" || a == "--write-icon";
+        case Command::Record: {
+            // A timed recording needs no window: the controller alone, on Qt Core.
+            std::unique_ptr<QCoreApplication> core;
+            if (!gui) core = std::make_unique<QCoreApplication>(argc, argv);
+            QCoreApplication::setApplicationName(QStringLiteral("Tavrino"));
+            const QString folder = AppFolder();
+            return RecordFromCommandLine({options.recordSeconds, options.device, folder, options.rate, options.channels,
+                                          options.format, options.output, options.force});
+        }
+        case Command::Window:
+            break;
     }
     if (!DisplayAvailable()) {
-        if (!timed) {
-            std::fprintf(stderr,
-                         "tavrino: a display is needed: run it on a desktop (DISPLAY or WAYLAND_DISPLAY), "
-                         "or record without one: tavrino --record SECONDS\n");
-            return 2;
-        }
-        setenv("QT_QPA_PLATFORM", "offscreen", 1);
+        Say(QStringLiteral("窗口需要显示器: 请在桌面上运行 (DISPLAY 或 WAYLAND_DISPLAY), "
+                           "或者不用窗口录音: tavrino --record SECONDS"));
+        return kExitFailed;
     }
-    const Options early = ParseOptions(argc, argv);
-    if (early.recordSeconds && !early.help && early.error.empty()) {
-        // A timed recording needs no window: the controller alone, on Qt Core.
-        QCoreApplication app(argc, argv);
-        QCoreApplication::setApplicationName(QStringLiteral("Tavrino"));
-        return RecordFromCommandLine({*early.recordSeconds, early.device, QCoreApplication::applicationDirPath()});
-    }
-    QApplication app(argc, argv);  // takes Qt's own options (-qwindowgeometry, ...) out of argv
-    const Options options = ParseOptions(argc, argv);
-    if (options.help || !options.error.empty()) {
-        if (!options.error.empty()) std::fprintf(stderr, "tavrino: %s\n", options.error.c_str());
-        std::fputs(kUsage, options.help ? stdout : stderr);
-        return options.help ? 0 : 2;
-    }
-    if (!options.writeIcon.isEmpty()) {
-        QString why;
-        if (WriteIconPng(options.writeIcon, 256, &why)) return 0;
-        std::fprintf(stderr, "tavrino: cannot write the icon to %s: %s\n", options.writeIcon.toLocal8Bit().constData(),
-                     why.toLocal8Bit().constData());
-        return 1;
-    }
-    QApplication::setApplicationName(QStringLiteral("Tavrino"));
-
-    InstallQtMessageBoxes();
-    Form1 form;
-    try {
-        form.Form_Load();
-    } catch (const Error& e) {
-        // A missing counter file or output folder: shown, then the program ends.
-        QtPrompter().Exclamation(&form, QString::fromStdString(e.text()), AppTitle());
-        return 1;
-    }
-    QuitWhenAllWindowsClosed quitRule(form);
-    // Ctrl+C, SIGTERM, SIGHUP: a running recording is finished as the stop button does.
-    SignalWatcher signalWatch([&form](int signal) { form.QuitProgram(128 + signal); });
-    if (!options.device.isEmpty() || options.start) {
-        int index = -1;
-        if (options.device.isEmpty()) {
-            index = form.Recorder().DefaultDevice();
-            if (index < 0 && form.cboDev->count() > 0) index = 0;
-        } else {
-            index = ChosenDevice(form, options);
-        }
-        if (index >= 0) {
-            form.cboDev->setCurrentIndex(index);
-            form.cboDev_Click();
-        }
-        if (options.start) form.cmdDo_Click();
-    }
-    if (!options.open.isEmpty()) {
-        QTimer::singleShot(0, &form, [&form, w = options.open] { OpenWindow(form, w); });
-    }
-    return app.exec();
+    if (!gui) gui = std::make_unique<QApplication>(argc, argv);
+    return RunWindow(options);
 }
 
 }  // namespace tavrino

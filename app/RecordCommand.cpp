@@ -1,22 +1,22 @@
 #include "app/RecordCommand.h"
 
 #include <QCoreApplication>
+#include <QDir>
+#include <QFileInfo>
 
 #include <cstdio>
 
-#include "app/Prompter.h"
 #include "capture/WaveInRecorder.h"
 #include "core/Error.h"
 #include "core/Nearest.h"
 #include "encoder/EncoderWAV.h"
+#include "platform/audio/Backend.h"
 #include "recording/RecordingController.h"
 #include "recording/SignalWatcher.h"
 
 namespace tavrino {
 namespace {
 
-constexpr int32_t kRate = 44100;
-constexpr int16_t kChannels = 2;
 // A source that delivers nothing for this long ends the recording.
 constexpr int32_t kNoDataMs = 10000;
 
@@ -33,57 +33,96 @@ public:
         if (cause == StopCause::FrameLimit) QCoreApplication::exit(0);
         if (cause != StopCause::FrameLimit && cause != StopCause::Asked) QCoreApplication::exit(1);
     }
-    void Message(const QString& text, Caption caption) override { Print(text, caption); }
-    void Fatal(const QString& text) override { Print(text, Caption::AppTitle); }
+    void Message(const QString& text, Caption /*caption*/) override { Print(text); }
+    void Fatal(const QString& text) override { Print(text); }
 
-    void Print(const QString& text, Caption caption) {
-        const QString head = caption == Caption::Notice ? QStringLiteral("提示") : AppTitle();
-        std::fprintf(stderr, "tavrino: %s: %s\n", head.toLocal8Bit().constData(), text.toLocal8Bit().constData());
+    // One line on stderr under the program's name; the message boxes' captions add nothing.
+    void Print(const QString& text) {
+        Say(text);
         ++messages;
+    }
+    static void Say(const QString& text) {
+        std::fprintf(stderr, "tavrino: %s\n", text.toLocal8Bit().constData());
     }
 
     QString output;
     int messages = 0;
 };
 
-// The device the request names: the first whose name contains the text, or without one
-// the default source (else the first device); -1 if there is none.
+// The device the request names (see RecordRequest::device), or -1 after saying why there
+// is none.
 int32_t ChosenDevice(WaveInRecorder& recorder, const QString& text) {
+    audio::Backend& backend = *audio::CurrentBackend();
     const int32_t count = recorder.DeviceCount();
+    int32_t index = -1;
     if (text.isEmpty()) {
-        const int32_t index = recorder.DefaultDevice();
-        return index >= 0 ? index : (count > 0 ? 0 : -1);
+        index = recorder.DefaultDevice();
+        if (index < 0 && count > 0) index = 0;
+    } else {
+        index = MatchDevice(backend, text);
     }
-    for (int32_t i = 0; i < count; ++i) {
-        if (QString::fromStdString(recorder.DeviceName(i)).contains(text)) return i;
+    if (index >= 0) return index;
+    const std::string unreachable = count == 0 ? backend.ServerUnreachable() : std::string();
+    if (!unreachable.empty()) {
+        ConsoleListener::Say(QStringLiteral("无法连接到声音服务器: %1").arg(QString::fromStdString(unreachable)));
+    } else if (text.isEmpty()) {
+        ConsoleListener::Say(QStringLiteral("没有选择硬件设备! (没有录音设备)"));
+    } else {
+        ConsoleListener::Say(
+            QStringLiteral("没有选择硬件设备! (没有名称或描述含有 \"%1\" 的录音设备; tavrino --list-devices 列出所有设备)")
+                .arg(text));
     }
     return -1;
+}
+
+// The chosen output as an absolute path, "" for the numbered file; nothing after saying why
+// it cannot be used.
+std::optional<QString> ChosenOutput(const RecordRequest& request) {
+    if (request.output.isEmpty()) return QString();
+    const QFileInfo info(request.output);
+    const QString path = info.absoluteFilePath();
+    if (info.isDir()) {
+        ConsoleListener::Say(QStringLiteral("--output: %1 是一个文件夹").arg(path));
+        return std::nullopt;
+    }
+    if (!info.absoluteDir().exists()) {
+        ConsoleListener::Say(QStringLiteral("--output: 文件夹不存在: %1").arg(info.absolutePath()));
+        return std::nullopt;
+    }
+    if (info.exists() && info.size() > 0 && !request.force) {
+        ConsoleListener::Say(QStringLiteral("--output: %1 已存在且不是空的; 要覆盖它请加 --force").arg(path));
+        return std::nullopt;
+    }
+    return path;
 }
 
 }  // namespace
 
 int RecordFromCommandLine(const RecordRequest& request) {
+    const std::optional<QString> chosenOutput = ChosenOutput(request);
+    if (!chosenOutput) return 1;
     ConsoleListener listener;
     RecordingController controller(request.appFolder, &listener);
+    WaveInRecorder& recorder = controller.Recorder();
+    const int32_t index = ChosenDevice(recorder, request.device);
+    if (index < 0) return 1;
     try {
         controller.Load();
     } catch (const Error& e) {
-        listener.Print(QString::fromStdString(e.text()), Caption::AppTitle);
-        return 1;
-    }
-    WaveInRecorder& recorder = controller.Recorder();
-    const int32_t index = ChosenDevice(recorder, request.device);
-    if (index < 0) {
-        std::fprintf(stderr, "tavrino: 没有选择硬件设备! (no capture device%s%s)\n",
-                     request.device.isEmpty() ? "" : " matches ", request.device.toLocal8Bit().constData());
+        listener.Print(QString::fromStdString(e.text()));
         return 1;
     }
     if (!recorder.SelectDevice(index)) {
-        listener.Print(QStringLiteral("没有找到设备！"), Caption::AppTitle);
+        listener.Print(QStringLiteral("没有找到设备！"));
         return 1;
     }
+    if (request.format) {
+        const WaveFormat& f = request.format->format;
+        controller.Encoder().SetFormat(f.bytes().data(), static_cast<int32_t>(f.size()),
+                                       request.format->description.toStdString(), request.format->tag.toStdString());
+    }
     // Exactly the asked length of audio, however fast or slow the source delivers it.
-    const auto frames = static_cast<int64_t>(RoundHalfEven(request.seconds * kRate));
+    const auto frames = static_cast<int64_t>(RoundHalfEven(request.seconds * request.rate));
     controller.StopAfterFrames(frames);
     controller.NoDataTimeout(kNoDataMs);
     const QString name = QString::fromStdString(recorder.DeviceName(index));
@@ -98,14 +137,15 @@ int RecordFromCommandLine(const RecordRequest& request) {
         controller.Stop();
         QCoreApplication::exit(128 + signal);
     });
-    if (!controller.Start({listener.output, index, QString::number(kRate), kChannels})) return 1;
+    const QString output = chosenOutput->isEmpty() ? listener.output : *chosenOutput;
+    if (!controller.Start({output, index, QString::number(request.rate), request.channels})) return 1;
     std::fprintf(stderr, "tavrino: recording %.1f s from \"%s\"\n", request.seconds, name.toLocal8Bit().constData());
     int status = QCoreApplication::exec();
     const uint32_t overruns = controller.Overruns();
     controller.Unload();
     if (status == 0 && listener.messages > 0) status = 1;
     std::fprintf(stderr, "tavrino: %.3f s (%lld frames), %s, %u overruns\n",
-                 static_cast<double>(controller.FramesRecorded()) / kRate,
+                 static_cast<double>(controller.FramesRecorded()) / request.rate,
                  static_cast<long long>(controller.FramesRecorded()), format.toLocal8Bit().constData(), overruns);
     return status;
 }

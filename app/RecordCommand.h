@@ -4,18 +4,32 @@
 
 #include <QString>
 
+#include <cstdint>
+#include <optional>
+
+#include "app/CommandLine.h"
+
 namespace tavrino {
 
 struct RecordRequest {
     double seconds = 0;  // > 0
-    QString device;      // the first device whose name contains this; empty = the default source
+    QString device;      // the first device whose name or description contains this (letter
+                         // case ignored); empty = the default source
     QString appFolder;   // nu.ini and file/ live here
+    int32_t rate = 44100;
+    int16_t channels = 2;
+    std::optional<NamedFormat> format;  // none: the encoder's default (PCM 44.1 kHz stereo)
+    QString output;      // empty: the next numbered file
+    bool force = false;  // an output file with something in it may be replaced
 };
 
-// Records into the next numbered file and prints that file's path on stdout; messages go
-// to stderr. Runs the Qt event loop of an existing QCoreApplication. Returns the exit
-// status: 0 when the time ran out, 1 when the recording could not start or stopped early
-// (write error, device lost) or the counter file could not be used.
+// Records into the next numbered file (or the chosen output) and prints each finished
+// file's absolute path on a line of stdout, and nothing else there; messages and the
+// summary (length, format, overruns) go to stderr, each line starting "tavrino: ". Runs
+// the Qt event loop of an existing QCoreApplication. Returns the exit status: 0 when the
+// time ran out; 1 when the recording could not start (no such device, the sound server
+// out of reach, an output file that holds something, the counter file unusable) or
+// stopped early (write error, device lost, no data); 128 + N after signal N.
 int RecordFromCommandLine(const RecordRequest& request);
 
 }  // namespace tavrino

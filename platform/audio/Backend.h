@@ -91,6 +91,15 @@ public:
     // The number of the device that WAVE_MAPPER opens (the default source), or -1 when it
     // is not among the listed devices. May be called from any thread.
     virtual int32_t DefaultDevice() { return DeviceCount() > 0 ? 0 : -1; }
+    // The device's own name, as the server knows it (a source name such as
+    // "alsa_input.usb-…" or "….monitor"), beside the description that DeviceName gives;
+    // empty for an index out of range. May be called from any thread.
+    virtual std::string DeviceId(int32_t /*index*/) { return {}; }
+    // Why the sound server cannot be reached, in the server library's words (for example
+    // "Connection refused"), after a failed attempt to connect; empty while it can be
+    // reached and for a backend without a server. Tries to connect when no connection is
+    // up. May be called from any thread; may wait up to the backend's connect timeout.
+    virtual std::string ServerUnreachable() { return {}; }
 };
 
 // The backend in use (chosen from TAVRINO_AUDIO on first use).

@@ -83,14 +83,21 @@ public:
         pa_proplist_free(props);
         if (context_ == nullptr) return false;
         pa_context_set_state_callback(context_, &Connection::OnContextState, this);
-        if (pa_context_connect(context_, server.empty() ? nullptr : server.c_str(), PA_CONTEXT_NOAUTOSPAWN, nullptr) < 0)
+        if (pa_context_connect(context_, server.empty() ? nullptr : server.c_str(), PA_CONTEXT_NOAUTOSPAWN, nullptr) < 0) {
+            failure_ = pa_strerror(pa_context_errno(context_));
             return false;
-        WaitLocked([this] {
+        }
+        const bool settled = WaitLocked([this] {
             const pa_context_state_t s = pa_context_get_state(context_);
             return s == PA_CONTEXT_READY || !PA_CONTEXT_IS_GOOD(s);
         });
-        return pa_context_get_state(context_) == PA_CONTEXT_READY;
+        if (pa_context_get_state(context_) == PA_CONTEXT_READY) return true;
+        failure_ = settled ? pa_strerror(pa_context_errno(context_)) : "Timeout";
+        return false;
     }
+
+    // Why the last Connect failed, in libpulse's words.
+    const std::string& Failure() const { return failure_; }
 
     bool Good() {
         if (loop_ == nullptr || context_ == nullptr) return false;
@@ -246,6 +253,7 @@ private:
 
     pa_threaded_mainloop* loop_ = nullptr;
     pa_context* context_ = nullptr;
+    std::string failure_ = "Internal error";  // until Connect says otherwise
 };
 
 // One record stream.
@@ -548,13 +556,29 @@ public:
         return -1;
     }
 
+    std::string DeviceId(int32_t index) override {
+        std::lock_guard lock(mutex_);
+        if (!listed_) RefreshLocked();
+        if (index < 0 || index >= static_cast<int32_t>(sources_.size())) return {};
+        return sources_[static_cast<size_t>(index)].name;
+    }
+
+    std::string ServerUnreachable() override {
+        std::lock_guard lock(mutex_);
+        return ConnectionLocked() ? std::string() : failure_;
+    }
+
 private:
     // The live connection, made anew when there is none or the last one failed.
     std::shared_ptr<Connection> ConnectionLocked() {
         if (conn_ && conn_->Good()) return conn_;
         conn_.reset();
         auto c = std::make_shared<Connection>();
-        if (!c->Connect(server_)) return nullptr;
+        if (!c->Connect(server_)) {
+            failure_ = c->Failure();
+            return nullptr;
+        }
+        failure_.clear();
         conn_ = std::move(c);
         return conn_;
     }
@@ -571,6 +595,7 @@ private:
     std::shared_ptr<Connection> conn_;
     std::vector<SourceEntry> sources_;  // as last listed; device numbers index it
     bool listed_ = false;
+    std::string failure_;  // why the last connection attempt failed; "" after a success
 };
 
 }  // namespace

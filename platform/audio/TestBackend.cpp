@@ -468,6 +468,12 @@ std::string TestBackend::DeviceName(int32_t index) {
     return devices_[static_cast<size_t>(index)]->name;
 }
 
+std::string TestBackend::DeviceId(int32_t index) {
+    std::lock_guard lock(mutex_);
+    if (index < 0 || index >= static_cast<int32_t>(devices_.size())) return {};
+    return "test." + std::to_string(index);
+}
+
 MMRESULT TestBackend::Open(int32_t index, int32_t rate, int16_t channels, StreamSink& sink,
                            std::unique_ptr<CaptureStream>& stream) {
     std::shared_ptr<DeviceState> dev;

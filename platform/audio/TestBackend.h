@@ -84,6 +84,8 @@ public:
     std::string Name() const override { return "test"; }
     int32_t DeviceCount() override;
     std::string DeviceName(int32_t index) override;
+    // "test.N" for device N.
+    std::string DeviceId(int32_t index) override;
     MMRESULT Open(int32_t index, int32_t rate, int16_t channels, StreamSink& sink,
                   std::unique_ptr<CaptureStream>& stream) override;
     std::unique_ptr<DeviceMixer> OpenMixer(int32_t index) override;

@@ -13,6 +13,8 @@
 #include <QComboBox>
 #include <QLineEdit>
 #include <QApplication>
+#include <QProcess>
+#include <QProcessEnvironment>
 #include <QPushButton>
 #include <QTimer>
 #include <QTemporaryDir>
@@ -83,6 +85,28 @@ public:
 
 private:
     QTemporaryDir dir_;
+};
+
+// Runs a copy of the program placed in the folder: the application folder is the program's own.
+class ProgramCopy {
+public:
+    explicit ProgramCopy(const AppFolder& folder) : path_(folder.Path() + QStringLiteral("/tavrino")) {
+        EXPECT_TRUE(QFile::copy(QStringLiteral(TAVRINO_PROGRAM), path_));
+        QFile::setPermissions(path_, QFile::permissions(path_) | QFileDevice::ExeOwner);
+    }
+    // Starts it without a display on the given test devices.
+    void Start(QProcess& p, const QString& devices, const QStringList& args) const {
+        QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+        env.insert(QStringLiteral("TAVRINO_AUDIO"), devices);
+        env.remove(QStringLiteral("DISPLAY"));
+        env.remove(QStringLiteral("QT_QPA_PLATFORM"));  // it must go offscreen by itself
+        p.setProcessEnvironment(env);
+        p.start(path_, args);
+    }
+    const QString& Path() const { return path_; }
+
+private:
+    QString path_;
 };
 
 inline QByteArray ReadFile(const QString& path) {

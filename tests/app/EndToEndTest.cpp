@@ -22,29 +22,9 @@ namespace {
 
 using test::AppFolder;
 using test::PcmSamples;
+using test::ProgramCopy;
 using test::ReadFile;
 using test::WaitFor;
-
-// Runs a copy of the program placed in the folder: the application folder is the program's own.
-class ProgramCopy {
-public:
-    explicit ProgramCopy(const AppFolder& folder) : path_(folder.Path() + QStringLiteral("/tavrino")) {
-        EXPECT_TRUE(QFile::copy(QStringLiteral(TAVRINO_PROGRAM), path_));
-        QFile::setPermissions(path_, QFile::permissions(path_) | QFileDevice::ExeOwner);
-    }
-    // Starts it without a display on the given test devices.
-    void Start(QProcess& p, const QString& devices, const QStringList& args) const {
-        QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
-        env.insert(QStringLiteral("TAVRINO_AUDIO"), devices);
-        env.remove(QStringLiteral("DISPLAY"));
-        env.remove(QStringLiteral("QT_QPA_PLATFORM"));  // it must go offscreen by itself
-        p.setProcessEnvironment(env);
-        p.start(path_, args);
-    }
-
-private:
-    QString path_;
-};
 
 TEST(CommandLine, TimedRecordingHoldsExactlyTheAskedLengthAndAdvancesTheCounter) {
     AppFolder folder("3\r\n");

@@ -1,6 +1,8 @@
 #include <gtest/gtest.h>
 
 #include <QApplication>
+#include <QFileDialog>
+#include <QTranslator>
 #include <QAudioOutput>
 #include <QLabel>
 #include <QLineEdit>
@@ -14,6 +16,7 @@
 
 #include "AppTestSupport.h"
 #include "app/About.h"
+#include "app/Application.h"
 #include "app/Form1.h"
 #include "app/FrmT.h"
 #include "app/QuitRule.h"
@@ -135,6 +138,21 @@ TEST_F(WindowsTest, TheProgramEndsWhenTheMainWindowIsGoneAndNoOtherWindowIsOpen)
     form->AboutWindow()->close();
     settle();
     EXPECT_EQ(quits, 1);
+}
+
+TEST_F(WindowsTest, QtsOwnDialogTextsAreChinese) {
+    Load("tone");
+    const std::unique_ptr<QTranslator> chinese = InstallQtChineseTexts();
+    ASSERT_TRUE(chinese) << "qtbase_zh_CN missing (qt6-translations-l10n)";
+    QStringList buttons;
+    WhenModal<QFileDialog> answer([&](QFileDialog& d) {
+        for (const QPushButton* b : d.findChildren<QPushButton*>()) buttons << b->text();
+        d.reject();
+    });
+    form->cmdBrowse->click();
+    ASSERT_EQ(answer.seen, 1);
+    EXPECT_TRUE(buttons.contains(QStringLiteral("取消"))) << buttons.join(QLatin1Char('|')).toStdString();
+    EXPECT_FALSE(buttons.join(QLatin1Char('|')).contains(QStringLiteral("Cancel")));
 }
 
 }  // namespace

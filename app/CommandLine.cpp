@@ -1,0 +1,343 @@
+#include "app/CommandLine.h"
+
+#include <cmath>
+#include <vector>
+
+#include "platform/acm/AcmFormats.h"
+#include "platform/audio/Backend.h"
+
+namespace tavrino {
+namespace {
+
+using Command = CommandLine::Command;
+
+// What --open names: effects (optionally with a tab's key), chooser, about, player=PATH.
+bool OpenableWindow(const QString& w) {
+    static const QStringList names = {QStringLiteral("effects"),       QStringLiteral("effects:ECHO"),
+                                      QStringLiteral("effects:SHIFT"), QStringLiteral("effects:EQ"),
+                                      QStringLiteral("effects:AMPL"),  QStringLiteral("chooser"),
+                                      QStringLiteral("about")};
+    return names.contains(w) || (w.startsWith(QStringLiteral("player=")) && w.size() > 7);
+}
+
+// The options that take a value, with the value's name as the help shows it.
+struct ValueOption {
+    const char* name;
+    const char* value;
+};
+constexpr ValueOption kValueOptions[] = {
+    {"--record", "SECONDS"}, {"--device", "TEXT"},  {"--format", "TAG[:ATTRIBUTE]"}, {"--rate", "HZ"},
+    {"--output", "PATH"},    {"--open", "WINDOW"}, {"--write-icon", "PATH"},        {"--icon-size", "PIXELS"},
+};
+const QStringList kFlags = {QStringLiteral("--help"),       QStringLiteral("--version"), QStringLiteral("--list-devices"),
+                            QStringLiteral("--list-formats"), QStringLiteral("--stereo"), QStringLiteral("--mono"),
+                            QStringLiteral("--force"),        QStringLiteral("--start")};
+
+const char* ValueName(const QString& option) {
+    for (const ValueOption& o : kValueOptions) {
+        if (option == QLatin1String(o.name)) return o.value;
+    }
+    return nullptr;
+}
+
+// What a value must be, for the options whose values have a range; "" for the others.
+QString RangeOf(const QString& option) {
+    if (option == QStringLiteral("--record")) return QStringLiteral("SECONDS 须在 0.001 到 604800 (7 天) 之间");
+    if (option == QStringLiteral("--rate")) return QStringLiteral("HZ 须在 %1 到 %2 之间").arg(kMinRate).arg(kMaxRate);
+    if (option == QStringLiteral("--icon-size"))
+        return QStringLiteral("PIXELS 须在 %1 到 %2 之间").arg(kMinIconSize).arg(kMaxIconSize);
+    return {};
+}
+
+QString CommandOption(Command c) {
+    switch (c) {
+        case Command::ListDevices: return QStringLiteral("--list-devices");
+        case Command::ListFormats: return QStringLiteral("--list-formats");
+        case Command::Record: return QStringLiteral("--record");
+        case Command::WriteIcon: return QStringLiteral("--write-icon");
+        default: return {};
+    }
+}
+
+}  // namespace
+
+CommandLine ParseCommandLine(const QStringList& args) {
+    CommandLine c;
+    bool help = false;
+    bool version = false;
+    std::vector<Command> commands;  // the runs asked for, in order
+    QStringList given;              // every option given, by its long name
+    QString formatText;
+    auto fail = [&c](const QString& why) {
+        if (c.error.isEmpty()) c.error = why;
+    };
+
+    for (qsizetype i = 0; i < args.size() && c.error.isEmpty(); ++i) {
+        const QString& a = args[i];
+        if (a == QStringLiteral("--")) {
+            if (i + 1 < args.size()) fail(QStringLiteral("多余的参数: %1").arg(args[i + 1]));
+            break;
+        }
+        if (!a.startsWith(QLatin1Char('-')) || a == QStringLiteral("-")) {
+            fail(QStringLiteral("多余的参数: %1").arg(a));
+            break;
+        }
+        QString name = a;
+        std::optional<QString> value;
+        if (a == QStringLiteral("-h")) {
+            name = QStringLiteral("--help");
+        } else if (a == QStringLiteral("-V")) {
+            name = QStringLiteral("--version");
+        } else if (a.startsWith(QStringLiteral("--")) && a.indexOf(QLatin1Char('=')) > 2) {
+            name = a.left(a.indexOf(QLatin1Char('=')));
+            value = a.mid(a.indexOf(QLatin1Char('=')) + 1);
+        }
+        const char* valueName = ValueName(name);
+        if (valueName == nullptr && !kFlags.contains(name)) {
+            fail(QStringLiteral("未知选项: %1").arg(value ? name : a));
+            break;
+        }
+        given << name;
+        if (valueName == nullptr) {
+            if (value) {
+                fail(QStringLiteral("%1 不带值").arg(name));
+                break;
+            }
+        } else if (!value) {
+            if (i + 1 >= args.size()) {
+                const QString range = RangeOf(name);
+                fail(range.isEmpty() ? QStringLiteral("%1 缺少值 %2").arg(name, QLatin1String(valueName))
+                                     : QStringLiteral("%1 缺少值: %2").arg(name, range));
+                break;
+            }
+            value = args[++i];
+        }
+
+        if (name == QStringLiteral("--help")) {
+            help = true;
+        } else if (name == QStringLiteral("--version")) {
+            version = true;
+        } else if (name == QStringLiteral("--list-devices")) {
+            commands.push_back(Command::ListDevices);
+        } else if (name == QStringLiteral("--list-formats")) {
+            commands.push_back(Command::ListFormats);
+        } else if (name == QStringLiteral("--stereo")) {
+            c.channels = 2;
+        } else if (name == QStringLiteral("--mono")) {
+            c.channels = 1;
+        } else if (name == QStringLiteral("--force")) {
+            c.force = true;
+        } else if (name == QStringLiteral("--start")) {
+            c.start = true;
+        } else if (name == QStringLiteral("--record")) {
+            commands.push_back(Command::Record);
+            bool ok = false;
+            const double s = value->trimmed().toDouble(&ok);
+            if (!ok || !std::isfinite(s) || s < kMinRecordSeconds || s > kMaxRecordSeconds) {
+                fail(QStringLiteral("%1: \"%2\" 不可用: %3").arg(name, *value, RangeOf(name)));
+            }
+            c.recordSeconds = s;
+        } else if (name == QStringLiteral("--rate")) {
+            bool ok = false;
+            const int r = value->trimmed().toInt(&ok, 10);
+            if (!ok || r < kMinRate || r > kMaxRate) {
+                fail(QStringLiteral("%1: \"%2\" 不可用: %3").arg(name, *value, RangeOf(name)));
+            }
+            c.rate = r;
+        } else if (name == QStringLiteral("--icon-size")) {
+            bool ok = false;
+            const int s = value->trimmed().toInt(&ok, 10);
+            if (!ok || s < kMinIconSize || s > kMaxIconSize) {
+                fail(QStringLiteral("%1: \"%2\" 不可用: %3").arg(name, *value, RangeOf(name)));
+            }
+            c.iconSize = s;
+        } else if (value->isEmpty()) {
+            fail(QStringLiteral("%1 的 %2 不能为空").arg(name, QLatin1String(valueName)));
+        } else if (name == QStringLiteral("--device")) {
+            c.device = *value;
+        } else if (name == QStringLiteral("--format")) {
+            formatText = *value;
+        } else if (name == QStringLiteral("--output")) {
+            c.output = *value;
+        } else if (name == QStringLiteral("--open")) {
+            if (!OpenableWindow(*value)) fail(QStringLiteral("--open: 没有这个窗口: %1").arg(*value));
+            c.open = *value;
+        } else if (name == QStringLiteral("--write-icon")) {
+            commands.push_back(Command::WriteIcon);
+            c.iconPath = *value;
+        }
+    }
+    if (!c.error.isEmpty()) return c;
+    if (help) {
+        c.command = Command::Help;
+        return c;
+    }
+    if (version) {
+        c.command = Command::Version;
+        return c;
+    }
+    for (const Command other : commands) {
+        if (other != commands.front()) {
+            c.error = QStringLiteral("%1 和 %2 不能一起用").arg(CommandOption(commands.front()), CommandOption(other));
+            return c;
+        }
+    }
+    c.command = commands.empty() ? Command::Window : commands.front();
+
+    // Which options go with which run.
+    auto onlyWith = [&](const QString& option, std::initializer_list<Command> runs, const QString& where) {
+        if (!c.error.isEmpty() || !given.contains(option)) return;
+        for (const Command r : runs) {
+            if (c.command == r) return;
+        }
+        c.error = QStringLiteral("%1 只能和 %2 一起用").arg(option, where);
+    };
+    onlyWith(QStringLiteral("--format"), {Command::Record}, QStringLiteral("--record"));
+    onlyWith(QStringLiteral("--output"), {Command::Record}, QStringLiteral("--record"));
+    onlyWith(QStringLiteral("--force"), {Command::Record}, QStringLiteral("--record --output"));
+    for (const char* o : {"--rate", "--stereo", "--mono"}) {
+        onlyWith(QLatin1String(o), {Command::Record, Command::ListFormats}, QStringLiteral("--record 或 --list-formats"));
+    }
+    onlyWith(QStringLiteral("--device"), {Command::Record, Command::Window}, QStringLiteral("--record 或窗口"));
+    onlyWith(QStringLiteral("--start"), {Command::Window}, QStringLiteral("窗口 (不带 --record 等)"));
+    onlyWith(QStringLiteral("--open"), {Command::Window}, QStringLiteral("窗口 (不带 --record 等)"));
+    onlyWith(QStringLiteral("--icon-size"), {Command::WriteIcon}, QStringLiteral("--write-icon"));
+    if (c.error.isEmpty() && c.force && c.output.isEmpty()) c.error = QStringLiteral("--force 只能和 --output 一起用");
+    if (c.error.isEmpty() && !formatText.isEmpty()) {
+        QString why;
+        c.format = PickFormat(formatText, c.rate, c.channels, &why);
+        if (!c.format) c.error = QStringLiteral("--format: %1").arg(why);
+    }
+    return c;
+}
+
+QString UsageText() {
+    return QStringLiteral(
+        "用法: tavrino [选项]\n"
+        "Tavrino 录音机。不带选项时打开主窗口。\n"
+        "\n"
+        "窗口:\n"
+        "  --device TEXT          选中名称或描述含有 TEXT 的第一个录音设备 (不分大小写)\n"
+        "  --start                打开窗口后立即开始录音\n"
+        "  --open WINDOW          打开一个窗口, 如同按下它的按钮: effects,\n"
+        "                         effects:ECHO|SHIFT|EQ|AMPL (一页), chooser, about,\n"
+        "                         player=FILE (播放 FILE)\n"
+        "\n"
+        "不需要显示器:\n"
+        "  --record SECONDS       录 SECONDS 秒 (0.001 到 604800) 后退出; 默认录到下一个\n"
+        "                         编号文件。标准输出只有录好的文件的绝对路径, 每个一行;\n"
+        "                         长度、格式和丢失次数写到标准错误\n"
+        "  --device TEXT          从名称或描述含有 TEXT 的第一个录音设备录音 (不分大小写,\n"
+        "                         如 monitor); 默认: 默认录音设备\n"
+        "  --format TAG[:ATTRIBUTE]\n"
+        "                         输出格式, 取自 --list-formats 的列表: TAG 是格式名 (不分\n"
+        "                         大小写, 如 'ima adpcm'、'mpeg layer-3'), ATTRIBUTE 是属性\n"
+        "                         描述中的一段 (如 '22.050 kHz, 4 Bit, Mono'); 不给 ATTRIBUTE\n"
+        "                         时取与录音的采样率和声道相同的第一项。默认: PCM 44.1 kHz\n"
+        "                         16 Bit 立体声\n"
+        "  --rate HZ              录音的采样率 (1000 到 96000, 默认 44100)\n"
+        "  --stereo, --mono       立体声 (默认) 或单声道录音\n"
+        "  --output PATH          录到 PATH 而不是编号文件; 不覆盖非空的文件\n"
+        "  --force                允许 --output 覆盖非空的文件\n"
+        "  --list-devices         列出录音设备: 序号、名称、描述; 默认设备标有 *\n"
+        "  --list-formats         列出 --rate 和 --stereo/--mono 的录音可用的输出格式:\n"
+        "                         格式名、属性、数据率, 每行一个\n"
+        "  --write-icon PATH      把程序的图标写成 PNG 文件 PATH 后退出\n"
+        "  --icon-size PIXELS     --write-icon 的图标边长 (1 到 1024, 默认 256)\n"
+        "  -h, --help             显示本帮助后退出\n"
+        "  -V, --version          显示版本后退出\n"
+        "\n"
+        "退出状态:\n"
+        "  0      完成\n"
+        "  1      失败 (录音无法开始或中途停止, 没有显示器, 无法连接到声音服务器)\n"
+        "  2      用法错误 (未知选项, 缺少的或超出范围的值)\n"
+        "  128+N  被信号 N 结束, 录音已保存 (如 Ctrl+C: 130)\n"
+        "\n"
+        "环境变量 TAVRINO_AUDIO 选择声音来源: pulse (默认)、pulse:SERVER、test[:DEVICES]。\n");
+}
+
+int32_t MatchDevice(audio::Backend& backend, const QString& text) {
+    if (text.isEmpty()) return -1;
+    const int32_t count = backend.DeviceCount();
+    for (int32_t i = 0; i < count; ++i) {
+        if (QString::fromStdString(backend.DeviceId(i)).contains(text, Qt::CaseInsensitive) ||
+            QString::fromStdString(backend.DeviceName(i)).contains(text, Qt::CaseInsensitive)) {
+            return i;
+        }
+    }
+    return -1;
+}
+
+std::optional<NamedFormat> PickFormat(const QString& text, int32_t rate, int16_t channels, QString* error) {
+    auto fail = [error](const QString& why) -> std::optional<NamedFormat> {
+        if (error) *error = why;
+        return std::nullopt;
+    };
+    const std::vector<acm::FormatTagChoices> catalogue = acm::EnumerateFormats(acm::PcmFormat(rate, channels, 16));
+    const qsizetype colon = text.indexOf(QLatin1Char(':'));
+    const QString tagText = (colon < 0 ? text : text.left(colon)).trimmed();
+    const QString attribute = colon < 0 ? QString() : text.mid(colon + 1).trimmed();
+
+    // The tag: its whole name, else the single name that holds the text.
+    std::vector<const acm::FormatTagChoices*> tags;
+    QStringList names;
+    for (const auto& t : catalogue) {
+        names << QString::fromStdString(t.name);
+        if (!tagText.isEmpty() && names.back().compare(tagText, Qt::CaseInsensitive) == 0) tags = {&t};
+    }
+    if (tags.empty() && !tagText.isEmpty()) {
+        for (const auto& t : catalogue) {
+            if (QString::fromStdString(t.name).contains(tagText, Qt::CaseInsensitive)) tags.push_back(&t);
+        }
+    }
+    if (tags.size() != 1) {
+        QStringList candidates;
+        for (const auto* t : tags) candidates << QString::fromStdString(t->name);
+        if (candidates.isEmpty()) candidates = names;
+        return fail(QStringLiteral("%1 \"%2\"; 可选的格式名: %3")
+                        .arg(tags.empty() ? QStringLiteral("没有这个格式名") : QStringLiteral("格式名不明确"),
+                             tagText, candidates.join(QStringLiteral(", "))));
+    }
+    const acm::FormatTagChoices& tag = *tags.front();
+    auto named = [&tag](const acm::FormatChoice& f) {
+        return NamedFormat{f.format, QString::fromStdString(tag.name), QString::fromStdString(f.description)};
+    };
+    if (tag.formats.empty()) return fail(QStringLiteral("%1 没有可用的属性").arg(QString::fromStdString(tag.name)));
+
+    if (attribute.isEmpty()) {
+        for (const auto& f : tag.formats) {
+            if (f.format.SamplesPerSec() == rate && f.format.Channels() == channels) return named(f);
+        }
+        return named(tag.formats.front());
+    }
+    std::vector<const acm::FormatChoice*> fits;
+    for (const auto& f : tag.formats) {
+        const QString d = QString::fromStdString(f.description);
+        if (d.compare(attribute, Qt::CaseInsensitive) == 0) return named(f);
+        if (d.contains(attribute, Qt::CaseInsensitive)) fits.push_back(&f);
+    }
+    if (fits.size() == 1) return named(*fits.front());
+    QStringList candidates;
+    if (fits.empty()) {
+        for (const auto& f : tag.formats) candidates << QString::fromStdString(f.description);
+    } else {
+        for (const auto* f : fits) candidates << QString::fromStdString(f->description);
+    }
+    return fail(QStringLiteral("%1 \"%2\" (%3); 可选的属性:\n  %4")
+                    .arg(fits.empty() ? QStringLiteral("没有这个属性") : QStringLiteral("属性不明确"), attribute,
+                         QString::fromStdString(tag.name), candidates.join(QStringLiteral("\n  "))));
+}
+
+QString FormatList(int32_t rate, int16_t channels) {
+    QString out;
+    for (const auto& t : acm::EnumerateFormats(acm::PcmFormat(rate, channels, 16))) {
+        for (const auto& f : t.formats) {
+            out += QStringLiteral("%1\t%2\t%3 bytes/s\n")
+                       .arg(QString::fromStdString(t.name), QString::fromStdString(f.description))
+                       .arg(f.bytesPerSecond);
+        }
+    }
+    return out;
+}
+
+}  // namespace tavrino

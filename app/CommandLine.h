@@ -1,0 +1,89 @@
+#pragma once
+// The command line of the program: its options, its help text, and the two look-ups that
+// turn what a user typed into a device and an output format.
+//
+// Conventions are GNU's: long options take their value as the next argument or after '='
+// (--record 10, --record=10), "--" ends the options, the last of --stereo / --mono wins.
+// Exit statuses: 0 done, 1 the run failed (a recording that could not start or stopped
+// early, no display for the window, nothing to list), 2 bad usage (an unknown option, a
+// missing or out-of-range value, options that do not go together), 128 + N ended by
+// signal N.
+
+#include <QString>
+#include <QStringList>
+
+#include <cstdint>
+#include <optional>
+
+#include "core/WaveFormat.h"
+
+namespace tavrino {
+
+namespace audio {
+class Backend;
+}
+
+inline constexpr int kExitDone = 0;
+inline constexpr int kExitFailed = 1;
+inline constexpr int kExitUsage = 2;
+
+// Accepted ranges of the option values.
+inline constexpr double kMinRecordSeconds = 0.001;
+inline constexpr double kMaxRecordSeconds = 604800;  // 7 days
+inline constexpr int32_t kMinRate = 1000;             // Hz: the conversion stream's lowest
+inline constexpr int32_t kMaxRate = 96000;            // Hz: the recording controller's highest
+inline constexpr int32_t kDefaultRate = 44100;
+inline constexpr int kMinIconSize = 1;
+inline constexpr int kMaxIconSize = 1024;
+inline constexpr int kDefaultIconSize = 256;
+
+// An output format from the catalogue of the format chooser for a recording at `rate` and
+// `channels` (acm::EnumerateFormats), named as --format takes it: "TAG[:ATTRIBUTE]".
+struct NamedFormat {
+    WaveFormat format;
+    QString tag;          // "IMA ADPCM"
+    QString description;  // "44.100 kHz, 4 Bit, Stereo"
+};
+
+struct CommandLine {
+    // What to do; Window when none of the others is asked.
+    enum class Command { Window, Help, Version, ListDevices, ListFormats, Record, WriteIcon };
+    Command command = Command::Window;
+
+    double recordSeconds = 0;   // --record
+    QString device;             // --device TEXT; empty = the default source
+    std::optional<NamedFormat> format;  // --format TAG[:ATTRIBUTE]; none = the encoder's default
+    int32_t rate = kDefaultRate;  // --rate
+    int16_t channels = 2;       // --stereo (2) / --mono (1)
+    QString output;             // --output PATH; empty = the next numbered file
+    bool force = false;         // --force
+    bool start = false;         // --start
+    QString open;               // --open WINDOW
+    QString iconPath;           // --write-icon PATH
+    int iconSize = kDefaultIconSize;  // --icon-size
+
+    QString error;  // bad usage: what is wrong, naming the option; empty when usable
+};
+
+// Parses the arguments after the program's name.
+CommandLine ParseCommandLine(const QStringList& args);
+
+// The help text (--help): Chinese, with the option names and exit statuses.
+QString UsageText();
+
+// The first device whose name or description contains `text`, letter case ignored; -1
+// when none does. An empty text names no device.
+int32_t MatchDevice(audio::Backend& backend, const QString& text);
+
+// TAG is a tag name (letter case ignored; a part of one that fits a single tag serves
+// too). Without ATTRIBUTE: the tag's first entry at the recording's rate and channels,
+// else its first entry. ATTRIBUTE: the entry whose description it is, else the single
+// entry whose description contains it (letter case ignored). Nothing, with the reason and
+// the candidates in *error, when the text fits no entry or more than one.
+std::optional<NamedFormat> PickFormat(const QString& text, int32_t rate, int16_t channels, QString* error);
+
+// The catalogue for a recording at `rate` and `channels`, one entry a line:
+// "TAG<TAB>DESCRIPTION<TAB>BYTES bytes/s".
+QString FormatList(int32_t rate, int16_t channels);
+
+}  // namespace tavrino
