@@ -215,7 +215,7 @@ int RunApplication(int argc, char** argv) {
             QCoreApplication::setApplicationName(QStringLiteral("Tavrino"));
             const QString folder = AppFolder();
             return RecordFromCommandLine({options.recordSeconds, options.device, folder, options.rate, options.channels,
-                                          options.format, options.output, options.force});
+                                          options.format, options.output, options.force, options.maxFileSeconds});
         }
         case Command::Window:
             break;

@@ -27,6 +27,7 @@ struct ValueOption {
 };
 constexpr ValueOption kValueOptions[] = {
     {"--record", "SECONDS"}, {"--device", "TEXT"},  {"--format", "TAG[:ATTRIBUTE]"}, {"--rate", "HZ"},
+    {"--max-file-time", "SECONDS"},
     {"--output", "PATH"},    {"--open", "WINDOW"}, {"--write-icon", "PATH"},        {"--icon-size", "PIXELS"},
 };
 const QStringList kFlags = {QStringLiteral("--help"),       QStringLiteral("--version"), QStringLiteral("--list-devices"),
@@ -43,6 +44,7 @@ const char* ValueName(const QString& option) {
 // What a value must be, for the options whose values have a range; "" for the others.
 QString RangeOf(const QString& option) {
     if (option == QStringLiteral("--record")) return QStringLiteral("SECONDS 须在 0.001 到 604800 (7 天) 之间");
+    if (option == QStringLiteral("--max-file-time")) return QStringLiteral("SECONDS 须在 1 到 604800 之间");
     if (option == QStringLiteral("--rate")) return QStringLiteral("HZ 须在 %1 到 %2 之间").arg(kMinRate).arg(kMaxRate);
     if (option == QStringLiteral("--icon-size"))
         return QStringLiteral("PIXELS 须在 %1 到 %2 之间").arg(kMinIconSize).arg(kMaxIconSize);
@@ -137,6 +139,13 @@ CommandLine ParseCommandLine(const QStringList& args) {
                 fail(QStringLiteral("%1: \"%2\" 不可用: %3").arg(name, *value, RangeOf(name)));
             }
             c.recordSeconds = s;
+        } else if (name == QStringLiteral("--max-file-time")) {
+            bool ok = false;
+            const double s = value->trimmed().toDouble(&ok);
+            if (!ok || !std::isfinite(s) || s < kMinFileSeconds || s > kMaxRecordSeconds) {
+                fail(QStringLiteral("%1: \"%2\" 不可用: %3").arg(name, *value, RangeOf(name)));
+            }
+            c.maxFileSeconds = s;
         } else if (name == QStringLiteral("--rate")) {
             bool ok = false;
             const int r = value->trimmed().toInt(&ok, 10);
@@ -194,6 +203,7 @@ CommandLine ParseCommandLine(const QStringList& args) {
     };
     onlyWith(QStringLiteral("--format"), {Command::Record}, QStringLiteral("--record"));
     onlyWith(QStringLiteral("--output"), {Command::Record}, QStringLiteral("--record"));
+    onlyWith(QStringLiteral("--max-file-time"), {Command::Record}, QStringLiteral("--record"));
     onlyWith(QStringLiteral("--force"), {Command::Record}, QStringLiteral("--record --output"));
     for (const char* o : {"--rate", "--stereo", "--mono"}) {
         onlyWith(QLatin1String(o), {Command::Record, Command::ListFormats}, QStringLiteral("--record 或 --list-formats"));
@@ -238,6 +248,9 @@ QString UsageText() {
         "  --rate HZ              录音的采样率 (1000 到 96000, 默认 44100)\n"
         "  --stereo, --mono       立体声 (默认) 或单声道录音\n"
         "  --output PATH          录到 PATH 而不是编号文件; 不覆盖非空的文件\n"
+        "  --max-file-time SECONDS\n"
+        "                         每录满 SECONDS 秒换一个新的编号文件继续录 (1 到 604800);\n"
+        "                         文件到达 WAV 的 4 GB 上限时总会换文件\n"
         "  --force                允许 --output 覆盖非空的文件\n"
         "  --list-devices         列出录音设备: 序号、名称、描述; 默认设备标有 *\n"
         "  --list-formats         列出 --rate 和 --stereo/--mono 的录音可用的输出格式:\n"

@@ -30,6 +30,7 @@ inline constexpr int kExitUsage = 2;
 // Accepted ranges of the option values.
 inline constexpr double kMinRecordSeconds = 0.001;
 inline constexpr double kMaxRecordSeconds = 604800;  // 7 days
+inline constexpr double kMinFileSeconds = 1;
 inline constexpr int32_t kMinRate = 1000;             // Hz: the conversion stream's lowest
 inline constexpr int32_t kMaxRate = 96000;            // Hz: the recording controller's highest
 inline constexpr int32_t kDefaultRate = 44100;
@@ -51,6 +52,7 @@ struct CommandLine {
     Command command = Command::Window;
 
     double recordSeconds = 0;   // --record
+    double maxFileSeconds = 0;  // --max-file-time; 0 = one file (up to the WAV size limit)
     QString device;             // --device TEXT; empty = the default source
     std::optional<NamedFormat> format;  // --format TAG[:ATTRIBUTE]; none = the encoder's default
     int32_t rate = kDefaultRate;  // --rate

@@ -124,6 +124,7 @@ int RecordFromCommandLine(const RecordRequest& request) {
     // Exactly the asked length of audio, however fast or slow the source delivers it.
     const auto frames = static_cast<int64_t>(RoundHalfEven(request.seconds * request.rate));
     controller.StopAfterFrames(frames);
+    controller.MaxFileFrames(static_cast<int64_t>(RoundHalfEven(request.maxFileSeconds * request.rate)));
     controller.NoDataTimeout(kNoDataMs);
     const QString name = QString::fromStdString(recorder.DeviceName(index));
     const QString format = QString::fromStdString(controller.Encoder().FormatTag() + " - " + controller.Encoder().FormatID());

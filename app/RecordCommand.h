@@ -21,6 +21,7 @@ struct RecordRequest {
     std::optional<NamedFormat> format;  // none: the encoder's default (PCM 44.1 kHz stereo)
     QString output;      // empty: the next numbered file
     bool force = false;  // an output file with something in it may be replaced
+    double maxFileSeconds = 0;  // a new numbered file after this much audio; 0 = one file
 };
 
 // Records into the next numbered file (or the chosen output) and prints each finished

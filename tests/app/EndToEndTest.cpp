@@ -45,13 +45,32 @@ TEST(CommandLine, TimedRecordingHoldsExactlyTheAskedLengthAndAdvancesTheCounter)
     EXPECT_EQ(folder.Counter(), QByteArray("4\r\n"));
     EXPECT_TRUE(QFileInfo::exists(folder.Recording(4)));
 
+    // Split every 2 s: three consecutive files whose data joins into the capture.
+    program.Start(p, QStringLiteral("test:ramp,pace=fast"),
+                  {QStringLiteral("--record"), QStringLiteral("5"), QStringLiteral("--max-file-time"), QStringLiteral("2")});
+    ASSERT_TRUE(p.waitForFinished(60000));
+    EXPECT_EQ(p.exitCode(), 0) << p.readAllStandardError().toStdString();
+    EXPECT_EQ(QString::fromLocal8Bit(p.readAllStandardOutput()),
+              folder.Recording(4) + QLatin1Char('\n') + folder.Recording(5) + QLatin1Char('\n') + folder.Recording(6) +
+                  QLatin1Char('\n'));
+    std::vector<int16_t> joined;
+    for (int n : {4, 5, 6}) {
+        const auto part = PcmSamples(ReadFile(folder.Recording(n)), &problem);
+        EXPECT_TRUE(problem.empty()) << problem;
+        EXPECT_EQ(part.size(), n < 6 ? 2u * 88200u : 88200u) << n;
+        joined.insert(joined.end(), part.begin(), part.end());
+    }
+    ASSERT_EQ(joined.size(), 5u * 88200u);
+    for (size_t k = 0; k < joined.size(); ++k) ASSERT_EQ(joined[k], static_cast<int16_t>(k)) << k;
+    EXPECT_EQ(folder.Counter(), QByteArray("7\r\n"));
+
     // A device that matches nothing: the message, a failure code, no recording.
     program.Start(p, QStringLiteral("test:ramp,name=Ramp,pace=fast"),
                   {QStringLiteral("--record"), QStringLiteral("1"), QStringLiteral("--device"), QStringLiteral("no such device")});
     ASSERT_TRUE(p.waitForFinished(60000));
     EXPECT_NE(p.exitCode(), 0);
     EXPECT_TRUE(QString::fromLocal8Bit(p.readAllStandardError()).contains(QStringLiteral("没有选择硬件设备!")));
-    EXPECT_EQ(folder.Counter(), QByteArray("4\r\n"));
+    EXPECT_EQ(folder.Counter(), QByteArray("7\r\n"));
 }
 
 TEST(CommandLine, ASourceThatFallsSilentEndsTheRecordingAndKeepsTheFile) {
