@@ -33,4 +33,17 @@ int32_t LinePeak(std::span<const int16_t> buffer, int32_t start, int32_t step) {
     return peak;
 }
 
+MeterPeaks PeaksForMeters(std::span<const int16_t> buffer, bool stereo) {
+    MeterPeaks p;
+    if (stereo) {
+        p.left = LinePeak(buffer, 0, 2);
+        p.right = LinePeak(buffer, 1, 2);
+    } else {
+        p.left = p.right = LinePeak(buffer, 0, 1);
+    }
+    if (p.left == 0) p.left = 1;
+    if (p.right == 0) p.right = 1;
+    return p;
+}
+
 }  // namespace tavrino
