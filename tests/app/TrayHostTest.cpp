@@ -15,6 +15,7 @@
 #include <QTimer>
 #include <QToolTip>
 
+#include <cerrno>
 #include <csignal>
 #include <cstdlib>
 #include <functional>
@@ -90,42 +91,14 @@ public:
         Stop(xvfb_);
     }
 
-    // Starts both; on failure says why.
+    // Starts both, trying three times (a busy machine); on failure says why.
     bool Start(std::string& why) {
-        int fds[2];
-        if (pipe(fds) != 0) {
-            why = "no pipe";
-            return false;
+        for (int attempt = 0; attempt < 3; ++attempt) {
+            if (StartOnce(why)) return true;
+            Stop(trayer_);
+            Stop(xvfb_);
         }
-        xvfb_ = Spawn({"Xvfb", "-displayfd", std::to_string(fds[1]), "-screen", "0", "800x600x24", "-nolisten", "tcp"},
-                      fds[1]);
-        close(fds[1]);
-        std::string number;
-        pollfd pfd{fds[0], POLLIN, 0};
-        char c = 0;
-        while (xvfb_ > 0 && poll(&pfd, 1, 20000) > 0 && read(fds[0], &c, 1) == 1 && c != '\n') number += c;
-        close(fds[0]);
-        if (xvfb_ <= 0 || number.empty()) {
-            why = "Xvfb could not start a display";
-            return false;
-        }
-        display = QStringLiteral(":") + QString::fromStdString(number);
-        setenv("DISPLAY", display.toLocal8Bit().constData(), 1);
-        trayer_ = Spawn({"trayer", "--edge", "top", "--align", "right", "--widthtype", "pixel", "--width", "120",
-                         "--heighttype", "pixel", "--height", "32", "--SetDockType", "false", "--SetPartialStrut",
-                         "false", "--transparent", "false", "--expand", "true"});
-        if (trayer_ <= 0) {
-            why = "trayer could not be started";
-            return false;
-        }
-        // trayer is up once its panel window exists.
-        if (!WaitFor([&] { return Ended(trayer_) || !Run(display, QStringLiteral("xdotool"), {QStringLiteral("search"), QStringLiteral("--class"), QStringLiteral("trayer")}).isEmpty(); }, 20000) ||
-            Ended(trayer_)) {
-            trayer_ = -1;
-            why = "trayer did not come up on the display";
-            return false;
-        }
-        return true;
+        return false;
     }
 
     // Whether window `wid` sits inside trayer's panel.
@@ -163,6 +136,59 @@ public:
     QString display;
 
 private:
+    // One try: Xvfb on a free display, then trayer on it.
+    bool StartOnce(std::string& why) {
+        int fds[2];
+        if (pipe(fds) != 0) {
+            why = "no pipe";
+            return false;
+        }
+        xvfb_ = Spawn({"Xvfb", "-displayfd", std::to_string(fds[1]), "-screen", "0", "800x600x24", "-nolisten", "tcp"},
+                      fds[1]);
+        close(fds[1]);
+        // Xvfb writes its display number once it accepts clients.
+        std::string number;
+        for (char c = 0; xvfb_ > 0 && c != '\n';) {
+            pollfd pfd{fds[0], POLLIN, 0};
+            const int ready = poll(&pfd, 1, 20000);
+            if (ready < 0 && errno == EINTR) continue;
+            const ssize_t got = ready > 0 ? read(fds[0], &c, 1) : -1;
+            if (got < 0 && errno == EINTR) continue;
+            if (got != 1) break;
+            if (c != '\n') number += c;
+        }
+        close(fds[0]);
+        if (xvfb_ <= 0 || number.empty()) {
+            why = "Xvfb could not start a display";
+            return false;
+        }
+        display = QStringLiteral(":") + QString::fromStdString(number);
+        setenv("DISPLAY", display.toLocal8Bit().constData(), 1);
+        trayer_ = Spawn({"trayer", "--edge", "top", "--align", "right", "--widthtype", "pixel", "--width", "120",
+                         "--heighttype", "pixel", "--height", "32", "--SetDockType", "false", "--SetPartialStrut",
+                         "false", "--transparent", "false", "--expand", "true"});
+        if (trayer_ <= 0) {
+            why = "trayer could not be started";
+            return false;
+        }
+        // trayer is up once its windows exist.
+        bool ended = false;
+        const bool up = WaitFor(
+            [&] {
+                ended = ended || Ended(trayer_);
+                return ended || !Run(display, QStringLiteral("xdotool"),
+                                     {QStringLiteral("search"), QStringLiteral("--class"), QStringLiteral("trayer")})
+                                     .isEmpty();
+            },
+            20000);
+        if (ended) trayer_ = -1;  // reaped already
+        if (!up || ended) {
+            why = "trayer did not come up on the display";
+            return false;
+        }
+        return true;
+    }
+
     pid_t xvfb_ = -1;
     pid_t trayer_ = -1;
 };
