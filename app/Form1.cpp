@@ -213,6 +213,10 @@ void Form1::BuildControls() {
     connect(cboRecLine, &QComboBox::activated, this, [this](int) { cboRecLine_Click(); });
     connect(sldVol, &QSlider::valueChanged, this, [this](int) { UpdateVolume(); });
     connect(cboSamplerate, &QComboBox::activated, this, [this](int) { cboSamplerate_Click(); });
+    // Typed keys reach the combo box, which hands them to its line edit directly (past the
+    // line edit's filters): the key filter watches the combo box, and the line edit for
+    // keys sent to it straight.
+    cboSamplerate->installEventFilter(this);
     cboSamplerate->lineEdit()->installEventFilter(this);
     connect(chkStereo, &QCheckBox::clicked, this, [this](bool) { chkStereo_Click(); });
     for (int i = 0; i < 4; ++i) {
@@ -231,7 +235,19 @@ void Form1::BuildControls() {
     connect(cmdPause, &QPushButton::clicked, this, [this] { cmdPause_Click(); });
     connect(tmrDisk, &QTimer::timeout, this, [this] { ShowDiskLeft(); });
 
+    // Paths and the format read from their start, and the whole text is in the tooltip.
+    for (QLineEdit* box : {txtFile, TF, txtWAVFmt}) ShowStartOfText(box);
+
+    // Smaller, the start button and the status bar would leave the window.
+    setMinimumSize(kClientWidth, kClientHeight);
     resize(kClientWidth, kClientHeight);
+}
+
+void Form1::ShowStartOfText(QLineEdit* box) {
+    connect(box, &QLineEdit::textChanged, box, [box](const QString& text) {
+        box->setToolTip(text);
+        if (!box->hasFocus()) box->setCursorPosition(0);  // not while the user types in it
+    });
 }
 
 void Form1::resizeEvent(QResizeEvent* event) {
@@ -242,7 +258,7 @@ void Form1::resizeEvent(QResizeEvent* event) {
 }
 
 bool Form1::eventFilter(QObject* watched, QEvent* event) {
-    if (watched == cboSamplerate->lineEdit() && event->type() == QEvent::KeyPress) {
+    if ((watched == cboSamplerate || watched == cboSamplerate->lineEdit()) && event->type() == QEvent::KeyPress) {
         auto* key = static_cast<QKeyEvent*>(event);
         const QString text = key->text();
         if (text.size() == 1 && !cboSamplerate_KeyPress(text.at(0))) return true;  // refused
@@ -473,18 +489,9 @@ void Form1::tmrVis_Timer() {
     clsVis->DrawFrequencies(intLastBuffer, picFreq->Surface());
     picAmpl->update();
     picFreq->update();
-    int32_t l = 0;
-    int32_t r = 0;
-    if (chkStereo->isChecked()) {
-        l = LinePeak(intLastBuffer, 0, 2);
-        r = LinePeak(intLastBuffer, 1, 2);
-    } else {
-        l = r = LinePeak(intLastBuffer, 0, 1);
-    }
-    if (l == 0) l = 1;
-    if (r == 0) r = 1;
-    clsSmoothL->SmoothAdd(static_cast<float>(l));
-    clsSmoothR->SmoothAdd(static_cast<float>(r));
+    const MeterPeaks peaks = PeaksForMeters(intLastBuffer, chkStereo->isChecked());
+    clsSmoothL->SmoothAdd(static_cast<float>(peaks.left));
+    clsSmoothR->SmoothAdd(static_cast<float>(peaks.right));
     DrawMeter(*picVUL, clsSmoothL->SmoothGetMax() / 32768.0f);
     DrawMeter(*picVUR, clsSmoothR->SmoothGetMax() / 32768.0f);
     DrawClipMark(*picVUL, controller_->LastClipNs(0));
@@ -723,9 +730,15 @@ W& ShowSingleWindow(QPointer<W>& window) {
 
 void Form1::Command1_Click() { ShowSingleWindow(about_); }
 
-void Form1::Command2_Click() { openUrl_(appFolder_ + QStringLiteral("/bangzhu.htm")); }
+void Form1::Command2_Click() {
+    const QString page = appFolder_ + QStringLiteral("/bangzhu.htm");
+    if (!openUrl_(page)) Exclamation(QStringLiteral("无法打开帮助页面: %1").arg(page), AppTitle());
+}
 
-void Form1::Command3_Click() { openUrl_(OutputNaming(appFolder_).OutputFolder()); }
+void Form1::Command3_Click() {
+    const QString folder = OutputNaming(appFolder_).OutputFolder();
+    if (!openUrl_(folder)) Exclamation(QStringLiteral("无法打开录音文件夹: %1").arg(folder), AppTitle());
+}
 
 void Form1::Command4_Click() {
     // The tray icon is the way back to a hidden window; without one the window is only

@@ -10,8 +10,9 @@
 // controller's last buffer and shows the file size and the recorded time.
 //
 // Layout: controls sit at fixed pixel positions (twips / 15) inside a client area of
-// 410 x 176 pixels. The window may be enlarged; the controls laid out beyond that edge
-// (output settings, effects, meters, help, about, minimise to tray) then show and work.
+// 410 x 176 pixels, which is also the smallest size the window takes. The window may be
+// enlarged; the controls laid out beyond that edge (output settings, effects, meters,
+// help, about, minimise to tray) then show and work.
 // The status bar stays docked along the bottom edge.
 //
 // Load runs from Form_Load() (called by the constructor's owner once the window exists),
@@ -126,7 +127,8 @@ public:
     // Where the browse button asks for a file name; by default a file dialog. Returns the
     // chosen name, or the previous name when cancelled.
     void SetFileNameAsker(std::function<QString(const QString& filter)> ask);
-    // What the help and folder buttons open; by default QDesktopServices::openUrl.
+    // What the help and folder buttons open; by default QDesktopServices::openUrl. A false
+    // result (no program to open it) is told in a message naming the path.
     void SetUrlOpener(std::function<bool(const QString& localPath)> open);
     // How free space is asked for (bytes available in a folder, -1 unknown); by default
     // QStorageInfo.
@@ -255,6 +257,8 @@ private:
     void SelectOutputFormat(int32_t rate);
     int16_t ChannelCount() const;
     void SetListIndex(QComboBox* combo, int index);
+    // Keeps a text box showing the start of its text, the whole of it in the tooltip.
+    static void ShowStartOfText(QLineEdit* box);
     // Text-file failures that no handler can mend: shown, then the program ends.
     void FatalError(const QString& text);
     void TrayInstall();

@@ -50,10 +50,9 @@ FrmT::FrmT(QWidget* parent) : QWidget(parent, Qt::Window) {
     setWindowIcon(AppIcon());
     setFixedSize(Px(4815), Px(4020));
 
-    player_ = new QMediaPlayer(this);
     audio_ = new QAudioOutput(this);
     audio_->setVolume(kInitialVolume / 100.0f);
-    player_->setAudioOutput(audio_);
+    NewPlayer();
 
     BuildPanel();
     Command2 = Place(new QPushButton(QStringLiteral("打开...(&O)"), this), 360, 3480, 1695, 495);
@@ -72,6 +71,30 @@ FrmT::FrmT(QWidget* parent) : QWidget(parent, Qt::Window) {
         return previous;
     };
 
+    ShowState();
+}
+
+FrmT::~FrmT() { DeletePlayer(); }
+
+void FrmT::DeletePlayer() {
+    if (player_ == nullptr) return;
+    // The player reports its last state changes while it goes; they are not this window's.
+    QObject::disconnect(player_, nullptr, this, nullptr);
+    player_->setAudioOutput(nullptr);
+    delete player_;
+    player_ = nullptr;
+}
+
+// A player of its own for every file: one that was paused on the last file and then given
+// a new source sometimes reported the new file's end at position 0 and played nothing.
+void FrmT::NewPlayer() {
+    DeletePlayer();
+    player_ = new QMediaPlayer(this);
+    player_->setAudioOutput(audio_);
+    if (sldSeek != nullptr) {
+        const QSignalBlocker quiet(sldSeek);
+        sldSeek->setRange(0, 0);
+    }
     connect(player_, &QMediaPlayer::errorOccurred, this, [this](QMediaPlayer::Error error, const QString& detail) {
         if (error == QMediaPlayer::NoError || url_.isEmpty()) return;
         ShowFailure(Reason(error));
@@ -96,14 +119,6 @@ FrmT::FrmT(QWidget* parent) : QWidget(parent, Qt::Window) {
         }
         ShowTime();
     });
-    ShowState();
-}
-
-FrmT::~FrmT() {
-    // The player reports its last state changes while it goes; the panel is gone by then.
-    QObject::disconnect(player_, nullptr, this, nullptr);
-    delete player_;
-    player_ = nullptr;
 }
 
 void FrmT::BuildPanel() {
@@ -177,6 +192,7 @@ void FrmT::URL(const QString& path) {
         ShowFailure(info.exists() ? QStringLiteral("不是文件") : QStringLiteral("文件不存在"));
         return;
     }
+    NewPlayer();
     player_->setSource(QUrl::fromLocalFile(info.absoluteFilePath()));
     if (!failed_) player_->play();
     ShowState();

@@ -43,6 +43,8 @@ public:
     void Command2_Click();  // "打开...(&O)"
     void Command1_Click();  // "关闭"
 
+    // The player of the current file; every URL with a file gets a new one (on the same
+    // audio output), so that nothing of the last file's state carries over.
     QMediaPlayer* Player() const { return player_; }
     QAudioOutput* AudioOutput() const { return audio_; }
 
@@ -65,6 +67,9 @@ protected:
 
 private:
     void BuildPanel();
+    // Replaces the player by a new one on the same audio output, its signals connected.
+    void NewPlayer();
+    void DeletePlayer();
     void ShowFailure(const QString& reason);
     void ShowState();
     void ShowTime();

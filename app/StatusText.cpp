@@ -42,4 +42,17 @@ std::string FormatTimeLeft(int64_t seconds) {
     return std::to_string(seconds) + "秒";
 }
 
+MeterPeaks PeaksForMeters(std::span<const int16_t> buffer, bool stereo) {
+    MeterPeaks p;
+    if (stereo) {
+        p.left = LinePeak(buffer, 0, 2);
+        p.right = LinePeak(buffer, 1, 2);
+    } else {
+        p.left = p.right = LinePeak(buffer, 0, 1);
+    }
+    if (p.left == 0) p.left = 1;
+    if (p.right == 0) p.right = 1;
+    return p;
+}
+
 }  // namespace tavrino

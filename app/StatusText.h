@@ -23,4 +23,12 @@ std::string FormatTimeLeft(int64_t seconds);
 // value (-32768 counts 32768); 0 when start lies beyond the buffer. step must be >= 1.
 int32_t LinePeak(std::span<const int16_t> buffer, int32_t start, int32_t step);
 
+// The peaks the left and right level meters take from one buffer: in stereo each channel's
+// own, in mono the one channel's on both. Silence reads 1, never 0.
+struct MeterPeaks {
+    int32_t left = 1;
+    int32_t right = 1;
+};
+MeterPeaks PeaksForMeters(std::span<const int16_t> buffer, bool stereo);
+
 }  // namespace tavrino

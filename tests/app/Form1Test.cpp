@@ -15,6 +15,8 @@
 #include <QTest>
 
 #include <memory>
+#include <optional>
+#include <vector>
 
 #include "AppTestSupport.h"
 #include "app/Form1.h"
@@ -23,6 +25,7 @@
 #include "core/Error.h"
 #include "dsp/clsDSP.h"
 #include "encoder/EncoderWAV.h"
+#include "encoder/FormatChooser.h"
 #include "platform/audio/Backend.h"
 #include "platform/audio/TestBackend.h"
 
@@ -66,6 +69,9 @@ TEST_F(Form1Test, LoadsAtTheLaidOutSizeWithNothingSelected) {
     EXPECT_EQ(form->sbar->geometry().bottom(), 559);
     EXPECT_LT(form->frmOut->geometry().bottom(), form->sbar->y());
     EXPECT_TRUE(form->frmOut->isVisible());
+    // Never smaller than the laid-out client area, where the start button would leave it.
+    form->resize(200, 80);
+    EXPECT_EQ(form->size(), QSize(410, 176));
 }
 
 TEST_F(Form1Test, RecordsTheCapturedSamplesAndAdvancesTheCounter) {
@@ -153,8 +159,10 @@ TEST_F(Form1Test, StartChecksComeInOrderAndChangeNothing) {
     form->cboSamplerate->setEditText(QStringLiteral("44100"));
     form->txtFile->setText(folder->Path());
     form->cmdDo_Click();
+    EXPECT_FALSE(form->Recorder().IsRecording());
     EXPECT_TRUE(shown.back().text.startsWith(QStringLiteral("无法初始化编码器!"))) << shown.back().text.toStdString();
     EXPECT_TRUE(shown.back().text.contains(QStringLiteral("是一个目录"))) << shown.back().text.toStdString();
+    EXPECT_EQ(shown.back().caption, QStringLiteral("提示"));
     EXPECT_EQ(folder->Counter(), QByteArray("7\r\n"));
 }
 
@@ -178,6 +186,7 @@ TEST_F(Form1Test, WriteFailureStopsFirstThenTells) {
     form->cmdDo_Click();
     ASSERT_TRUE(WaitFor([&] { return !shown.empty(); }));
     EXPECT_EQ(shown[0].text, QStringLiteral("Write error (no disk space left?)!"));
+    EXPECT_EQ(shown[0].caption, AppTitle());
     EXPECT_EQ(shown[0].buttonCaption, QStringLiteral("开始录音"));
     EXPECT_FALSE(shown[0].recording);
     EXPECT_EQ(form->TF->text(), QStringLiteral("/dev/full"));
@@ -232,28 +241,48 @@ TEST_F(Form1Test, CounterWrapsAndDeviceLossStopsTheRecording) {
     EXPECT_TRUE(QFileInfo::exists(folder->Recording(-32768)));
 }
 
-TEST_F(Form1Test, StatusBarAndMetersFollowTheRecording) {
-    Load("tone,amp=0.5,pace=fast,frames=51200");
+TEST_F(Form1Test, WhileRecordingTheWindowShowsItAndTheTimeCountsStereoFrames) {
+    Load("tone,amp=0.25,pace=fast,frames=51200");
     form->tmrVis_Timer();
     EXPECT_EQ(form->sbarPanel1->text(), QStringLiteral("文件大小: 0 Bytes"));
     EXPECT_EQ(form->sbarPanel2->text(), QStringLiteral("时间: 0:00"));
     ChooseDevice(0);
-    form->cmdDo_Click();
-    ASSERT_TRUE(WaitFor([&] { return form->ElapsedMs() >= 1000; }));  // 51200 frames make 1161 ms
+    {
+        QFile counter(folder->Path() + QStringLiteral("/nu.ini"));  // changed behind the window's back
+        ASSERT_TRUE(counter.open(QIODevice::WriteOnly));
+        counter.write("3\r\n");
+    }
+    const QString path = form->txtFile->text();
+    form->cmdDo->click();
+    ASSERT_TRUE(form->Recorder().IsRecording());
+    EXPECT_EQ(folder->Counter(), QByteArray("7\r\n"));  // the start saves the counter
+    EXPECT_EQ(form->cmdDo->text(), QStringLiteral("停止录音"));
+    EXPECT_FALSE(form->frmInp->isEnabled());
+    EXPECT_FALSE(form->frmOut->isEnabled());
+
+    // All 51200 stereo frames in the file: 1161 ms, whatever the output format.
+    ASSERT_TRUE(WaitFor([&] { return QFileInfo(path).size() >= 46 + 4 * 51200; }));
+    EXPECT_NEAR(form->ElapsedMs(), 1161, 25);
     form->tmrVis_Timer();
-    EXPECT_TRUE(form->sbarPanel1->text().endsWith(QStringLiteral(" KB")) ||
-                form->sbarPanel1->text().endsWith(QStringLiteral(" MB")))
-        << form->sbarPanel1->text().toStdString();
-    EXPECT_TRUE(form->sbarPanel2->text().startsWith(QStringLiteral("时间: 0:0"))) << form->sbarPanel2->text().toStdString();
-    // A half-scale tone fills about half of each meter, in the gradient's middle colour.
-    const PictureBox& meter = form->picVUL->Surface();
-    const int filled = [&] {
-        int x = 0;
-        while (x < meter.Image().width() && meter.Image().pixel(x, 4) != meter.Image().pixel(meter.Image().width() - 1, 4)) ++x;
-        return x;
-    }();
-    EXPECT_NEAR(filled + PictureBoxWidget::kBorder, form->picVUL->width() / 2, 3);
-    form->cmdDo_Click();
+    EXPECT_EQ(form->sbarPanel1->text(), QStringLiteral("文件大小: 200 KB"));
+    EXPECT_EQ(form->sbarPanel2->text(), QStringLiteral("时间: 0:01"));
+    // A quarter-scale tone fills a quarter of each meter, between the green low end and
+    // the orange middle.
+    for (const PictureBoxWidget* box : {form->picVUL, form->picVUR}) {
+        const QImage& meter = box->Surface().Image();
+        const QRgb empty = meter.pixel(meter.width() - 1, 4);
+        int filled = 0;
+        while (filled < meter.width() && meter.pixel(filled, 4) != empty) ++filled;
+        EXPECT_NEAR(filled + PictureBoxWidget::kBorder, box->width() / 4, 3);
+        const QRgb bar = meter.pixel(0, 4);
+        EXPECT_GT(qGreen(bar), 200);
+        EXPECT_GT(qRed(bar), 60);
+        EXPECT_LT(qRed(bar), qGreen(bar));
+    }
+    form->cmdDo->click();
+    EXPECT_EQ(form->cmdDo->text(), QStringLiteral("开始录音"));
+    EXPECT_TRUE(form->frmInp->isEnabled());
+    EXPECT_TRUE(form->frmOut->isEnabled());
 }
 
 TEST_F(Form1Test, PauseClippingAndTheDisksTimeLeftReachTheWindow) {
@@ -299,7 +328,7 @@ TEST_F(Form1Test, PauseClippingAndTheDisksTimeLeftReachTheWindow) {
     EXPECT_TRUE(form->lblDiskLeft->styleSheet().contains(QStringLiteral("color"))) << "under five minutes: red";
 }
 
-TEST_F(Form1Test, ListsVolumeKeysAndEffectBits) {
+TEST_F(Form1Test, ListsVolumeKeysRateAndEffectBits) {
     Load("tone,lines=麦克风|线路输入,line=1,volume=32768");
     ChooseDevice(0);
     ASSERT_EQ(form->cboRecLine->count(), 2);
@@ -310,24 +339,47 @@ TEST_F(Form1Test, ListsVolumeKeysAndEffectBits) {
     EXPECT_EQ(form->lblVolPer->text(), QStringLiteral("100%"));
     EXPECT_EQ(form->Recorder().MixerLineVolume(), 65535);
 
+    // Keys typed into the sample rate: digits up to five, no letters; backspace always.
     form->cboSamplerate->setEditText(QStringLiteral("4410"));
-    EXPECT_TRUE(form->cboSamplerate_KeyPress(QLatin1Char('0')));
-    form->cboSamplerate->setEditText(QStringLiteral("44100"));
-    EXPECT_FALSE(form->cboSamplerate_KeyPress(QLatin1Char('1')));  // a sixth digit
-    EXPECT_FALSE(form->cboSamplerate_KeyPress(QLatin1Char('a')));
-    EXPECT_TRUE(form->cboSamplerate_KeyPress(QChar(8)));
+    QTest::keyClicks(form->cboSamplerate, QStringLiteral("x099"));
+    EXPECT_EQ(form->cboSamplerate->currentText(), QStringLiteral("44100"));
+    QTest::keyClick(form->cboSamplerate, Qt::Key_Backspace);
+    QTest::keyClicks(form->cboSamplerate, QStringLiteral("a8"));
+    EXPECT_EQ(form->cboSamplerate->currentText(), QStringLiteral("44108"));
 
-    for (int i : {2, 0}) {
-        form->chkFX[static_cast<size_t>(i)]->setChecked(true);
-        form->chkFX_Click(i);
-    }
+    // A rate picked from the list asks for the output format first, then reaches the chain.
+    std::vector<int32_t> asked;
+    struct Chooser final : FormatChooser {
+        explicit Chooser(std::vector<int32_t>& a) : asked(a) {}
+        std::optional<ChosenFormat> Choose(const std::string&, const WaveFormat& pcm, uintptr_t) override {
+            asked.push_back(static_cast<int32_t>(pcm.SamplesPerSec()));
+            return std::nullopt;
+        }
+        std::vector<int32_t>& asked;
+    } chooser(asked);
+    form->Encoder().Chooser(&chooser);
+    form->cboSamplerate->setCurrentIndex(0);
+    QTest::keyClick(form->cboSamplerate, Qt::Key_Down);  // 44100 -> 22050
+    EXPECT_EQ(form->cboSamplerate->currentText(), QStringLiteral("22050"));
+    EXPECT_EQ(asked, std::vector<int32_t>{22050});
+    EXPECT_EQ(form->Effects().samplerate(), 22050);
+    form->Encoder().Chooser(nullptr);
+
+    for (int i : {2, 0}) form->chkFX[static_cast<size_t>(i)]->click();
     EXPECT_EQ(form->Effects().EffectsUsed(), 5);
-    form->chkFX[0]->setChecked(false);
-    form->chkFX_Click(0);
+    form->chkFX[0]->click();
     EXPECT_EQ(form->Effects().EffectsUsed(), 4);
+    // The effects run on every buffer that arrives, recording or not: the display shows them.
+    std::vector<int16_t> quiet(1024, 1000);
+    form->GotData(quiet, 2048);
+    EXPECT_EQ(form->LastBuffer()[0], 1413);  // +3 dB
+    EXPECT_EQ(quiet[0], 1000);               // on a copy
 
-    // Losing the device from the list: selecting it now fails.
+    // The device went away: its lines cannot be selected, then it cannot be selected.
     backend->Unplug(0);
+    QTest::keyClick(form->cboRecLine, Qt::Key_Up);
+    EXPECT_EQ(shown.back().text, QStringLiteral("Couldn't select mixer line!"));
+    EXPECT_EQ(shown.back().caption, AppTitle());
     ChooseDevice(0);
     EXPECT_EQ(shown.back().text, QStringLiteral("没有找到设备！"));
     EXPECT_EQ(form->cboRecLine->count(), 0);
@@ -356,9 +408,38 @@ TEST_F(Form1Test, BrowseHelpAndFolderButtons) {
         opened << path;
         return true;
     });
-    form->Command2_Click();
-    form->Command3_Click();
-    EXPECT_EQ(opened, QStringList({folder->Path() + QStringLiteral("/bangzhu.htm"), folder->Path() + QStringLiteral("/file")}));
+    form->Command2->click();
+    form->Command3->click();
+    const QStringList paths = {folder->Path() + QStringLiteral("/bangzhu.htm"), folder->Path() + QStringLiteral("/file")};
+    EXPECT_EQ(opened, paths);
+    EXPECT_TRUE(shown.empty());
+    // Nothing to open them with: each says so, naming the path.
+    form->SetUrlOpener([](const QString&) { return false; });
+    form->Command2->click();
+    form->Command3->click();
+    ASSERT_EQ(shown.size(), 2u);
+    for (size_t i = 0; i < 2; ++i) {
+        EXPECT_TRUE(shown[i].text.contains(paths[static_cast<qsizetype>(i)])) << shown[i].text.toStdString();
+        EXPECT_EQ(shown[i].caption, AppTitle());
+    }
+}
+
+TEST_F(Form1Test, TextBoxesShowTheStartOfTheirTextAndAllOfItInTheTip) {
+    Load("tone,pace=fast,frames=20480");
+    ChooseDevice(0);
+    const QString first = form->txtFile->text();
+    Record(1024);
+    for (QLineEdit* box : {form->txtWAVFmt, form->txtFile, form->TF}) {
+        EXPECT_FALSE(box->text().isEmpty());
+        EXPECT_EQ(box->cursorPosition(), 0) << box->text().toStdString();
+        EXPECT_EQ(box->toolTip(), box->text());
+    }
+    EXPECT_EQ(form->TF->text(), first);
+    // Every later change too, from the browse button.
+    form->SetFileNameAsker([](const QString&) { return QStringLiteral("/tmp/a folder with a long name/take.wav"); });
+    form->cmdBrowse->click();
+    EXPECT_EQ(form->txtFile->cursorPosition(), 0);
+    EXPECT_EQ(form->txtFile->toolTip(), QStringLiteral("/tmp/a folder with a long name/take.wav"));
 }
 
 TEST_F(Form1Test, BrowseTakesATypedNewNameAndAsksBeforeReplacingAFile) {

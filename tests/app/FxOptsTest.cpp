@@ -9,6 +9,8 @@
 #include <QTimer>
 
 #include <cstdint>
+#include <functional>
+#include <vector>
 
 #include "AppTestSupport.h"
 #include "analysis/modDraw.h"
@@ -45,31 +47,40 @@ protected:
     frmFXOpts window;
 };
 
-TEST_F(FxOptsTest, EachSliderWritesItsPropertyScaled) {
+TEST_F(FxOptsTest, EverySliderWritesBothEndsOfItsRangeScaled) {
     window.Load(dsp);
-    window.sldReverbAmp->setValue(9);
-    EXPECT_FLOAT_EQ(dsp.EchoAmp(), 0.9f);
-    window.sldReverbLen->setValue(250);
-    EXPECT_EQ(dsp.EchoLength(), 250);
-    window.sldShDry->setValue(-7);
-    EXPECT_EQ(dsp.PhaseShiftDry(), -0.7f);
-    window.sldShWet->setValue(3);
-    EXPECT_EQ(dsp.PhaseShiftWet(), 0.3f);
-    window.sldShFb->setValue(-9);
-    EXPECT_EQ(dsp.PhaseShiftFeedback(), -0.9f);
-    window.sldShSwpRate->setValue(15);
-    EXPECT_EQ(dsp.PhaseShiftSweepRate(), 1.5f);
-    window.sldShSwpRange->setValue(30);
-    EXPECT_EQ(dsp.PhaseShiftSweepRange(), 3.0f);
-    window.sldShFreq->setValue(-10);
-    EXPECT_EQ(dsp.PhaseShiftFrequency(), -10.0f);  // not scaled
-    window.sldAmplDB->setValue(-3);
-    EXPECT_EQ(dsp.AmplifyDB(), -3);
-    EXPECT_EQ(window.lblAmplDB->text(), QStringLiteral("-3 dB"));
-    window.sldEQ[4]->setValue(-5);  // towards the top: a boost
-    EXPECT_EQ(dsp.EqualizerBandGainDB(4), 5.0f);
+    struct Row {
+        const char* name;
+        QSlider* slider;
+        std::function<double()> value;
+        double atMinimum;
+        double atMaximum;
+    };
+    std::vector<Row> rows = {
+        {"amplifier", window.sldAmplDB, [&] { return dsp.AmplifyDB(); }, -12, 12},
+        {"echo length", window.sldReverbLen, [&] { return dsp.EchoLength(); }, 1, 1000},
+        {"echo strength", window.sldReverbAmp, [&] { return dsp.EchoAmp(); }, 0.1, 0.9},
+        {"dry", window.sldShDry, [&] { return dsp.PhaseShiftDry(); }, -1.0, 1.0},
+        {"wet", window.sldShWet, [&] { return dsp.PhaseShiftWet(); }, -1.0, 1.0},
+        {"feedback", window.sldShFb, [&] { return dsp.PhaseShiftFeedback(); }, -0.9, 0.9},
+        {"sweep rate", window.sldShSwpRate, [&] { return dsp.PhaseShiftSweepRate(); }, 0.1, 1.5},
+        {"sweep range", window.sldShSwpRange, [&] { return dsp.PhaseShiftSweepRange(); }, 3.0, 6.0},
+        {"frequency", window.sldShFreq, [&] { return dsp.PhaseShiftFrequency(); }, -10, 150},  // not scaled
+    };
+    ASSERT_EQ(window.sldEQ.size(), 7u);
+    for (int i = 0; i < 7; ++i) {  // the top of a band slider is its minimum: +12 dB
+        rows.push_back({"band", window.sldEQ[static_cast<size_t>(i)], [&, i] { return dsp.EqualizerBandGainDB(i); }, 12, -12});
+    }
+    for (const Row& r : rows) {
+        QTest::keyClick(r.slider, Qt::Key_Home);
+        EXPECT_NEAR(r.value(), r.atMinimum, 1e-6) << r.name;
+        QTest::keyClick(r.slider, Qt::Key_End);
+        EXPECT_NEAR(r.value(), r.atMaximum, 1e-6) << r.name;
+    }
+    EXPECT_EQ(window.lblAmplDB->text(), QStringLiteral("12 dB"));
 
     // Keys step by 1 and page by 5.
+    QTest::keyClick(window.sldShSwpRange, Qt::Key_Home);
     QTest::keyClick(window.sldShSwpRange, Qt::Key_Right);
     EXPECT_EQ(dsp.PhaseShiftSweepRange(), 3.1f);
     QTest::keyClick(window.sldShSwpRange, Qt::Key_PageUp);

@@ -98,10 +98,16 @@ TEST_F(Player, PlaysAWavAtOnceAndItsPositionAdvances) {
     w.sldVolume->setValue(20);
     EXPECT_FLOAT_EQ(w.AudioOutput()->volume(), 0.2f);
 
-    // A second URL replaces the first and plays from its start to its end.
+    // A second URL after the pause replaces the first and plays it from its start through
+    // to its end (not an end reported at position 0).
     w.URL(b);
-    ASSERT_TRUE(WaitFor([&] { return Playing(w) && w.Player()->duration() > 2500; }));
+    ASSERT_TRUE(WaitFor([&] { return Playing(w) && w.Player()->duration() > 2500; }))
+        << w.lblStatus->text().toStdString() << " at " << w.Player()->position() << " ms";
     EXPECT_EQ(w.lblName->text(), QStringLiteral("b.wav"));
+    EXPECT_LT(w.Player()->position(), 1500);
+    EXPECT_FLOAT_EQ(w.AudioOutput()->volume(), 0.2f);
+    ASSERT_TRUE(WaitFor([&] { return w.Player()->position() >= 2500; }, 15000))
+        << "position stuck at " << w.Player()->position() << " ms, " << w.lblStatus->text().toStdString();
     ASSERT_TRUE(WaitFor([&] { return w.Player()->mediaStatus() == QMediaPlayer::EndOfMedia; }, 15000));
     EXPECT_EQ(w.lblStatus->text(), QStringLiteral("播放完毕"));
 }

@@ -1,5 +1,6 @@
 #include <gtest/gtest.h>
 
+#include <utility>
 #include <vector>
 
 #include "app/StatusText.h"
@@ -38,6 +39,16 @@ TEST(LinePeak, ChannelsAndTheNegativeLimit) {
     EXPECT_EQ(LinePeak(stereo, 0, 1), 32768);
     EXPECT_EQ(LinePeak(stereo, 6, 2), 0);      // start beyond the buffer
     EXPECT_EQ(LinePeak(std::vector<int16_t>(8, 0), 0, 1), 0);
+}
+
+TEST(PeaksForMeters, EachChannelInStereoTheOneOnBothInMonoSilenceReadsOne) {
+    const std::vector<int16_t> b = {100, -200, -300, 50};
+    auto both = [](MeterPeaks p) { return std::pair(p.left, p.right); };
+    EXPECT_EQ(both(PeaksForMeters(b, true)), std::pair(300, 200));
+    EXPECT_EQ(both(PeaksForMeters(b, false)), std::pair(300, 300));
+    const std::vector<int16_t> silence(8, 0);
+    EXPECT_EQ(both(PeaksForMeters(silence, true)), std::pair(1, 1));
+    EXPECT_EQ(both(PeaksForMeters(silence, false)), std::pair(1, 1));
 }
 
 }  // namespace

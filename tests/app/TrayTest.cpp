@@ -75,6 +75,8 @@ TEST_F(TrayTest, InstalledAtLoadInFrontOfTheWindowsOwnProcedureAndRestoredAtUnlo
 
     const NOTIFYICONDATA& nid = form->TrayIconData();
     EXPECT_EQ(nid.hWnd, form->hWnd());
+    EXPECT_EQ(nid.uFlags, 7u);  // message, icon and tip
+    EXPECT_EQ(nid.uCallbackMessage, 1147u);
     EXPECT_EQ(TipText(nid), QStringLiteral("TavrinoV3.5"));
     EXPECT_EQ(std::string(nid.szTip.data(), 64), "TavrinoV3.5" + std::string(53, ' '));
     // Offscreen there is no notification area: the program runs on without the icon.

@@ -49,10 +49,11 @@ TEST_F(WindowsTest, SettingsButtonEditsTheLiveChainInOneReusedWindow) {
     }
     EXPECT_FLOAT_EQ(form->Effects().EchoAmp(), 0.7f);
     EXPECT_EQ(form->FXOptions(), first);
+    form->Effects().EchoAmp(0.5f);  // changed elsewhere meanwhile: the window shows it
     {
         WhenModal<frmFXOpts> answer([&](frmFXOpts& w) {
             EXPECT_EQ(&w, first);
-            EXPECT_EQ(w.sldReverbAmp->value(), 7);
+            EXPECT_EQ(w.sldReverbAmp->value(), 5);
             EXPECT_EQ(w.sldEQ.size(), static_cast<size_t>(form->Effects().EqualizerBands()));
             w.close();
         });
