@@ -28,10 +28,11 @@ build: deps $(RELEASE)/build.ninja
 run: build
 	scripts/run-tavrino $(APPDIR)/tavrino
 
-$(ASAN)/build.ninja: | deps
-	cmake -S . -B $(ASAN) $(CMAKE_GEN) -DCMAKE_BUILD_TYPE=RelWithDebInfo -DTAVRINO_SANITIZE=ON -DTAVRINO_TESTS=ON
-
-build-asan: deps $(ASAN)/build.ninja
+# Configured on every run (a few seconds), so that a build folder made before an option
+# existed still gets warnings as errors.
+build-asan: deps
+	cmake -S . -B $(ASAN) $(CMAKE_GEN) -DCMAKE_BUILD_TYPE=RelWithDebInfo -DTAVRINO_SANITIZE=ON -DTAVRINO_TESTS=ON \
+	  -DTAVRINO_WERROR=ON >/dev/null
 	cmake --build $(ASAN) -j $(JOBS)
 
 # Every test, under AddressSanitizer and UndefinedBehaviorSanitizer, offscreen, with a
