@@ -29,8 +29,9 @@
 // recurrence (two sin calls per pass, none per butterfly); as they depend only on N,
 // NumberOfSamples runs the recurrence once and keeps its values for every transform.
 // Only NumberOfSamples allocates; a transform never does. Real and imaginary parts are
-// kept in two arrays so the butterflies vectorise (AVX2 where the processor has it,
-// without fused multiply-add, so every machine computes the same bits).
+// kept in two arrays so the butterflies vectorise: portable code that every processor
+// compiles, and on x86-64 an AVX2 build of the same code where the processor has it
+// (see WideKernel); without fused multiply-add, so every machine computes the same bits.
 //
 // Threads: one object belongs to one thread at a time.
 
@@ -65,6 +66,14 @@ public:
 
     // Duration of the last transform, milliseconds.
     float Timing() const noexcept;
+
+    // Whether transforms use the AVX2 build of the passes (x86-64 only) rather than the
+    // portable one. Both give the same bits; AVX2 is chosen when the processor has it.
+    // Writing false forces the portable passes for every object (tests, diagnostics);
+    // writing true takes AVX2 only where the processor has it. Not thread-safe: write it
+    // before any transform runs.
+    static bool WideKernel() noexcept;
+    static void WideKernel(bool use) noexcept;
 
 private:
     struct Complex {

@@ -172,11 +172,11 @@ public:
     float SweepMaximum() const noexcept { return sweep_max_; }
     float SweepFactor() const noexcept { return sweep_factor_; }
 
-    // Whether ProcessSamples uses its 4-double (AVX2) loop rather than the 2-double
-    // (SSE2) one. Both give the same values; the wide one is chosen when the processor
-    // has AVX2. Writing false forces the narrow loop for every chain (tests, diagnostics);
-    // writing true takes the wide one only where the processor has it. Not thread-safe:
-    // write it before any chain runs.
+    // Whether ProcessSamples uses its 4-double AVX2 loop (x86-64 only) rather than the
+    // portable 2-double one that every processor compiles. Both give the same values; the
+    // wide one is chosen when the processor has AVX2. Writing false forces the portable
+    // loop for every chain (tests, diagnostics); writing true takes the wide one only where
+    // the processor has it. Not thread-safe: write it before any chain runs.
     static bool WideKernel() noexcept;
     static void WideKernel(bool use) noexcept;
 

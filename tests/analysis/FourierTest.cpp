@@ -4,6 +4,7 @@
 #include <cmath>
 #include <complex>
 #include <cstdlib>
+#include <cstring>
 #include <new>
 #include <random>
 #include <vector>
@@ -67,6 +68,31 @@ TEST(Fourier, RefusesBadSizesAndIndices) {
     ExpectError(380, [&] { f.NumberOfSamples(6); });
     EXPECT_DOUBLE_EQ(f.RealOut(1), 1.0);
     EXPECT_EQ(f.Timing(), timing);
+}
+
+// The portable passes and the AVX2 build of them (where the processor has AVX2) give the
+// same bits, at every size (below 16, the first two passes element by element).
+TEST(Fourier, PortableAndWidePassesGiveTheSameBits) {
+    struct KernelChoice {
+        bool saved = clsFourier::WideKernel();
+        ~KernelChoice() { clsFourier::WideKernel(saved); }
+    } restore;
+    std::mt19937 rng(11);
+    std::uniform_real_distribution<double> dist(-32768.0, 32767.0);
+    for (int32_t n = 2; n <= 8192; n *= 2) {
+        std::vector<double> in(2 * static_cast<size_t>(n));
+        for (double& v : in) v = dist(rng);
+        std::vector<double> out[2];
+        for (bool wide : {false, true}) {
+            clsFourier::WideKernel(wide);
+            clsFourier f;
+            f.NumberOfSamples(n);
+            f.WithTimeWindow(1);
+            for (int32_t i = 0; i < n; ++i) f.RealIn(i + 1, in[2 * size_t(i)]), f.ImagIn(i + 1, in[2 * size_t(i) + 1]);
+            for (int32_t k = 1; k <= n; ++k) out[wide].push_back(f.RealOut(k)), out[wide].push_back(f.ImagOut(k));
+        }
+        EXPECT_EQ(std::memcmp(out[0].data(), out[1].data(), out[0].size() * sizeof(double)), 0) << "N " << n;
+    }
 }
 
 TEST(Fourier, MatchesPlainDftForEverySizeWithOneTransformPerBatch) {
