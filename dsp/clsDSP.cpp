@@ -11,6 +11,7 @@
 
 #include "core/Error.h"
 #include "core/Nearest.h"
+#include "dsp/RequireFinite.h"
 
 namespace tavrino {
 namespace {
@@ -19,10 +20,6 @@ constexpr float kPi = 3.1415927f;  // pi as a 32-bit float
 constexpr int32_t kDefaultBands = 7;
 constexpr int32_t kMaxBands = 10;
 constexpr float kLowestBand = 80.0f;  // Hz
-
-void RequireFinite(float value) {
-    if (!std::isfinite(value)) throw Error(32000, "invalid value");
-}
 
 }  // namespace
 
