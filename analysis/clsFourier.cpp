@@ -1,6 +1,7 @@
 #include "analysis/clsFourier.h"
 
 #include <cmath>
+#include <new>
 
 #include "core/Error.h"
 #include "core/Nearest.h"
@@ -11,21 +12,28 @@ clsFourier::clsFourier()
     : re_(1, 0.0), im_(1, 0.0), pi_(4.0 * std::atan(1.0)), twoPi_(2.0 * pi_) {}
 
 void clsFourier::NumberOfSamples(int32_t nuNumSam) {
-    if (nuNumSam <= 1 || (nuNumSam & (nuNumSam - 1)) != 0) {
+    if (nuNumSam <= 1 || nuNumSam > kMaxFourierSamples || (nuNumSam & (nuNumSam - 1)) != 0) {
         throw Error(kErrFourierSize, "Number of samples must be a positive value of the form 2 ^ n");
     }
     const auto n = static_cast<size_t>(nuNumSam);
     // Build everything first so that a failed allocation leaves the object as it was.
-    std::vector<double> re(n, 0.0);
-    std::vector<double> im(n, 0.0);
-    std::vector<double> window(n);
+    std::vector<double> re;
+    std::vector<double> im;
+    std::vector<double> window;
+    std::vector<double> twRe;
+    std::vector<double> twIm;
+    try {
+        re.assign(n, 0.0);
+        im.assign(n, 0.0);
+        window.resize(n);
+        MakeTwiddles(nuNumSam, twRe, twIm);
+    } catch (const std::bad_alloc&) {
+        throw Error(7, "Out of memory");
+    }
     for (size_t i = 0; i < n; ++i) {
         const double theta = static_cast<double>(i) * twoPi_ / static_cast<double>(nuNumSam - 1);
         window[i] = 0.42 - 0.5 * std::cos(theta) + 0.08 * std::cos(2.0 * theta);
     }
-    std::vector<double> twRe;
-    std::vector<double> twIm;
-    MakeTwiddles(nuNumSam, twRe, twIm);
 
     re_.swap(re);
     im_.swap(im);

@@ -12,12 +12,17 @@
 #include "analysis/clsFourier.h"
 #include "core/Error.h"
 
-// Counts the program's allocations, so a test can see that a transform makes none.
+// Counts the program's allocations, so a test can see that a transform makes none, and
+// refuses requests above a limit, as a machine without that much memory would. The
+// default limit is the largest array a clsFourier may ask for (2^24 doubles).
 namespace {
 std::atomic<long> gAllocations{0};
+constexpr std::size_t kDefaultLimit = std::size_t{8} << 24;
+std::atomic<std::size_t> gAllocationLimit{kDefaultLimit};
 }
 void* operator new(std::size_t size) {
     ++gAllocations;
+    if (size > gAllocationLimit) throw std::bad_alloc();
     if (void* p = std::malloc(size ? size : 1)) return p;
     throw std::bad_alloc();
 }
@@ -46,8 +51,9 @@ void ExpectError(int32_t number, F&& call) {
         ADD_FAILURE() << "no error " << number;
     } catch (const Error& e) {
         EXPECT_EQ(e.number(), number);
-        EXPECT_STREQ(e.what(), number == 380 ? "Number of samples must be a positive value of the form 2 ^ n"
-                                             : "Index out of range or number of samples unknown");
+        EXPECT_STREQ(e.what(), number == 380   ? "Number of samples must be a positive value of the form 2 ^ n"
+                               : number == 381 ? "Index out of range or number of samples unknown"
+                                               : "Out of memory");
     }
 }
 
@@ -68,6 +74,22 @@ TEST(Fourier, RefusesBadSizesAndIndices) {
     ExpectError(380, [&] { f.NumberOfSamples(6); });
     EXPECT_DOUBLE_EQ(f.RealOut(1), 1.0);
     EXPECT_EQ(f.Timing(), timing);
+}
+
+// Above 2^24, 380 before anything is allocated (2^30 once asked for 40 GiB and the process
+// was killed); an allowed size whose arrays cannot be had raises 7. Both keep N, the
+// array and its outputs.
+TEST(Fourier, HugeSizesAreRefusedAndAFailedAllocationChangesNothing) {
+    clsFourier f;
+    f.NumberOfSamples(4);
+    for (int32_t i = 1; i <= 4; ++i) f.RealIn(i, 2.0);
+    EXPECT_DOUBLE_EQ(f.RealOut(1), 4.0);
+    for (int32_t bad : {kMaxFourierSamples * 2, 1 << 30}) ExpectError(380, [&] { f.NumberOfSamples(bad); });
+    gAllocationLimit = 1 << 20;
+    ExpectError(7, [&] { f.NumberOfSamples(kMaxFourierSamples); });
+    gAllocationLimit = kDefaultLimit;
+    EXPECT_DOUBLE_EQ(f.RealOut(1), 4.0);
+    ExpectError(381, [&] { f.RealIn(5, 1.0); });
 }
 
 // The portable passes and the AVX2 build of them (where the processor has AVX2) give the
