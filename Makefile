@@ -5,12 +5,13 @@ SHELL      := /bin/bash
 JOBS       ?= $(shell nproc)
 RELEASE    := build/release
 ASAN       := build/asan
+AARCH64    := build/aarch64
 BENCHDIR   := build/bench
 CMAKE_GEN  := -G Ninja
 APPDIR     := $(RELEASE)/tavrino
 PREFIX     ?= $(HOME)/.local
 
-.PHONY: all run test bench deps build build-asan build-bench clean install uninstall package
+.PHONY: all run test bench deps build build-asan build-aarch64 build-bench clean install uninstall package
 
 all: build
 
@@ -28,15 +29,23 @@ build: deps $(RELEASE)/build.ninja
 run: build
 	scripts/run-tavrino $(APPDIR)/tavrino
 
-$(ASAN)/build.ninja: | deps
-	cmake -S . -B $(ASAN) $(CMAKE_GEN) -DCMAKE_BUILD_TYPE=RelWithDebInfo -DTAVRINO_SANITIZE=ON -DTAVRINO_TESTS=ON
-
-build-asan: deps $(ASAN)/build.ninja
+# Configured on every run (a few seconds), so that a build folder made before an option
+# existed still gets warnings as errors.
+build-asan: deps
+	cmake -S . -B $(ASAN) $(CMAKE_GEN) -DCMAKE_BUILD_TYPE=RelWithDebInfo -DTAVRINO_SANITIZE=ON -DTAVRINO_TESTS=ON \
+	  -DTAVRINO_WERROR=ON >/dev/null
 	cmake --build $(ASAN) -j $(JOBS)
 
+# The processor-independent modules (core, dsp, the FFT and smoothing) cross-compiled for
+# aarch64, warnings as errors: proves they build on ARM machines. Compiles only.
+build-aarch64: deps
+	cmake -S . -B $(AARCH64) $(CMAKE_GEN) --toolchain cmake/aarch64-linux-gnu.cmake -DCMAKE_BUILD_TYPE=Release \
+	  -DTAVRINO_PORTABLE_ONLY=ON -DTAVRINO_TESTS=OFF -DTAVRINO_WERROR=ON >/dev/null
+	cmake --build $(AARCH64) -j $(JOBS)
+
 # Every test, under AddressSanitizer and UndefinedBehaviorSanitizer, offscreen, with a
-# private PulseAudio server that is stopped afterwards.
-test: build-asan
+# private PulseAudio server that is stopped afterwards; first the aarch64 build.
+test: build-aarch64 build-asan
 	scripts/with-pulse-test-server scripts/run-tests $(ASAN) $(JOBS)
 
 $(BENCHDIR)/build.ninja: | deps

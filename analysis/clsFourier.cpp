@@ -1,6 +1,7 @@
 #include "analysis/clsFourier.h"
 
 #include <cmath>
+#include <new>
 
 #include "core/Error.h"
 #include "core/Nearest.h"
@@ -11,21 +12,28 @@ clsFourier::clsFourier()
     : re_(1, 0.0), im_(1, 0.0), pi_(4.0 * std::atan(1.0)), twoPi_(2.0 * pi_) {}
 
 void clsFourier::NumberOfSamples(int32_t nuNumSam) {
-    if (nuNumSam <= 1 || (nuNumSam & (nuNumSam - 1)) != 0) {
+    if (nuNumSam <= 1 || nuNumSam > kMaxFourierSamples || (nuNumSam & (nuNumSam - 1)) != 0) {
         throw Error(kErrFourierSize, "Number of samples must be a positive value of the form 2 ^ n");
     }
     const auto n = static_cast<size_t>(nuNumSam);
     // Build everything first so that a failed allocation leaves the object as it was.
-    std::vector<double> re(n, 0.0);
-    std::vector<double> im(n, 0.0);
-    std::vector<double> window(n);
+    std::vector<double> re;
+    std::vector<double> im;
+    std::vector<double> window;
+    std::vector<double> twRe;
+    std::vector<double> twIm;
+    try {
+        re.assign(n, 0.0);
+        im.assign(n, 0.0);
+        window.resize(n);
+        MakeTwiddles(nuNumSam, twRe, twIm);
+    } catch (const std::bad_alloc&) {
+        throw Error(7, "Out of memory");
+    }
     for (size_t i = 0; i < n; ++i) {
         const double theta = static_cast<double>(i) * twoPi_ / static_cast<double>(nuNumSam - 1);
         window[i] = 0.42 - 0.5 * std::cos(theta) + 0.08 * std::cos(2.0 * theta);
     }
-    std::vector<double> twRe;
-    std::vector<double> twIm;
-    MakeTwiddles(nuNumSam, twRe, twIm);
 
     re_.swap(re);
     im_.swap(im);
@@ -130,18 +138,20 @@ void clsFourier::MakeTwiddles(int32_t n, std::vector<double>& twRe, std::vector<
 namespace {
 
 // Four doubles, for the first two passes (GCC and Clang vector extensions; lowered to
-// two SSE2 halves where AVX is not available).
+// two halves where the processor has no 4-double vectors: SSE2, NEON).
 typedef double V4 __attribute__((vector_size(32)));
 
 // The helpers take vectors by reference only: the calling convention for 32-byte vectors
-// by value differs with and without AVX.
-inline void Load(V4& v, const double* p) noexcept { __builtin_memcpy(&v, p, sizeof v); }
-inline void Store(double* p, const V4& v) noexcept { __builtin_memcpy(p, &v, sizeof v); }
-inline void Splat(V4& v, double x) noexcept { v = V4{x, x, x, x}; }
+// by value differs with and without AVX. Always inlined, so that they are compiled for
+// the instruction set of the loop that uses them.
+[[gnu::always_inline]] inline void Load(V4& v, const double* p) noexcept { __builtin_memcpy(&v, p, sizeof v); }
+[[gnu::always_inline]] inline void Store(double* p, const V4& v) noexcept { __builtin_memcpy(p, &v, sizeof v); }
+[[gnu::always_inline]] inline void Splat(V4& v, double x) noexcept { v = V4{x, x, x, x}; }
 
 // Rows of four to columns: the 4 x 4 matrix (p[0..3], p[4..7], p[8..11], p[12..15]) is
 // read into x0 .. x3 transposed (x0 = p[0] p[4] p[8] p[12], ...).
-inline void Transpose(const V4& a, const V4& b, const V4& c, const V4& d, V4& x0, V4& x1, V4& x2, V4& x3) noexcept {
+[[gnu::always_inline]] inline void Transpose(const V4& a, const V4& b, const V4& c, const V4& d, V4& x0, V4& x1,
+                                             V4& x2, V4& x3) noexcept {
     const V4 t0 = __builtin_shufflevector(a, b, 0, 4, 2, 6);
     const V4 t1 = __builtin_shufflevector(a, b, 1, 5, 3, 7);
     const V4 t2 = __builtin_shufflevector(c, d, 0, 4, 2, 6);
@@ -163,11 +173,12 @@ inline void Transpose(const V4& a, const V4& b, const V4& c, const V4& d, V4& x0
         (ui) += tIm;                                      \
     } while (0)
 
-// The passes over the data, inputs already at bit-reversed positions. Built twice, for
-// AVX2 and for the baseline, picked at load time; no FMA, so both give the same bits.
-__attribute__((target_clones("avx2", "default"))) void RunPasses(double* __restrict re, double* __restrict im,
-                                                                 const double* __restrict twRe,
-                                                                 const double* __restrict twIm, int32_t n) noexcept {
+// The passes over the data, inputs already at bit-reversed positions. Compiled into
+// RunPassesPortable for every processor and, on x86-64, into RunPassesAvx2 as well (see
+// WideKernel); no fused multiply-add, so both give the same bits.
+[[gnu::always_inline]] inline void RunPasses(double* __restrict re, double* __restrict im,
+                                             const double* __restrict twRe, const double* __restrict twIm,
+                                             int32_t n) noexcept {
     // half = 1 and half = 2 together, four groups of four elements at a time: the
     // four groups are transposed into vector lanes, so that both passes run on whole
     // vectors, and transposed back. The butterflies are those of the two passes, in an
@@ -278,13 +289,48 @@ __attribute__((target_clones("avx2", "default"))) void RunPasses(double* __restr
 
 #undef TAVRINO_BUTTERFLY
 
+void RunPassesPortable(double* __restrict re, double* __restrict im, const double* __restrict twRe,
+                       const double* __restrict twIm, int32_t n) noexcept {
+    RunPasses(re, im, twRe, twIm, n);
+}
+
+#if defined(__x86_64__)
+[[gnu::target("avx2")]] void RunPassesAvx2(double* __restrict re, double* __restrict im,
+                                            const double* __restrict twRe, const double* __restrict twIm,
+                                            int32_t n) noexcept {
+    RunPasses(re, im, twRe, twIm, n);
+}
+#endif
+
+// Decided once, before main: __builtin_cpu_supports also checks that the system saves
+// the wide registers.
+bool DetectWideKernel() noexcept {
+#if defined(__x86_64__)
+    __builtin_cpu_init();
+    return __builtin_cpu_supports("avx2") != 0;
+#else
+    return false;
+#endif
+}
+const bool kHaveWideKernel = DetectWideKernel();
+bool g_wide_kernel = kHaveWideKernel;
+
 }  // namespace
+
+bool clsFourier::WideKernel() noexcept { return g_wide_kernel; }
+void clsFourier::WideKernel(bool use) noexcept { g_wide_kernel = use && kHaveWideKernel; }
 
 // Radix-2 decimation in time, in place: passes with len = 2, 4, ..., N; in each, every
 // group of len elements combines its halves u (first) and v (second) by butterflies,
 // the j-th of a group with twiddle j of the pass.
 void clsFourier::Transform() noexcept {
-    RunPasses(re_.data(), im_.data(), twRe_.data(), twIm_.data(), upperIndex_ + 1);
+#if defined(__x86_64__)
+    if (g_wide_kernel) {
+        RunPassesAvx2(re_.data(), im_.data(), twRe_.data(), twIm_.data(), upperIndex_ + 1);
+        return;
+    }
+#endif
+    RunPassesPortable(re_.data(), im_.data(), twRe_.data(), twIm_.data(), upperIndex_ + 1);
 }
 
 }  // namespace tavrino

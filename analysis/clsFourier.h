@@ -18,9 +18,13 @@
 // - In place: an input that is not rewritten after a transform keeps that transform's
 //   output and takes part in the next transform as an input. Write all N inputs.
 // - Errors (tavrino::Error): 380 "Number of samples must be a positive value of the form
-//   2 ^ n" from NumberOfSamples; 381 "Index out of range or number of samples unknown"
-//   from every indexed member before NumberOfSamples or outside 1..N. A refused call
-//   changes nothing.
+//   2 ^ n" from NumberOfSamples, also for N above kMaxFourierSamples; 7 "Out of memory"
+//   from NumberOfSamples when the arrays of an allowed N cannot be allocated; 381 "Index
+//   out of range or number of samples unknown" from every indexed member before
+//   NumberOfSamples or outside 1..N. A refused call changes nothing.
+// - Size bound: N is at most 2^24. The object then holds five arrays of N doubles
+//   (640 MiB); a display needs a few thousand points, and without a bound a mistaken size
+//   such as 2^30 would ask for 40 GiB and bring the process down.
 // - Timing: the duration of the last transform in milliseconds, measured with
 //   std::chrono::steady_clock; 0 before the first transform.
 //
@@ -29,8 +33,9 @@
 // recurrence (two sin calls per pass, none per butterfly); as they depend only on N,
 // NumberOfSamples runs the recurrence once and keeps its values for every transform.
 // Only NumberOfSamples allocates; a transform never does. Real and imaginary parts are
-// kept in two arrays so the butterflies vectorise (AVX2 where the processor has it,
-// without fused multiply-add, so every machine computes the same bits).
+// kept in two arrays so the butterflies vectorise: portable code that every processor
+// compiles, and on x86-64 an AVX2 build of the same code where the processor has it
+// (see WideKernel); without fused multiply-add, so every machine computes the same bits.
 //
 // Threads: one object belongs to one thread at a time.
 
@@ -41,6 +46,7 @@
 namespace tavrino {
 
 inline constexpr int32_t kErrFourierSize = 380;
+inline constexpr int32_t kMaxFourierSamples = 1 << 24;  // the largest N NumberOfSamples takes
 inline constexpr int32_t kErrFourierIndex = 381;
 
 class clsFourier {
@@ -48,7 +54,8 @@ public:
     clsFourier();
 
     // Sets N and zeroes every element (inputs and outputs are lost). Error 380 unless
-    // nuNumSam is a power of two >= 2.
+    // nuNumSam is a power of two from 2 to kMaxFourierSamples; error 7 when its arrays
+    // cannot be allocated.
     void NumberOfSamples(int32_t nuNumSam);
     // Non-zero turns the window on for the RealIn writes that follow.
     void WithTimeWindow(int32_t nuTimeWindow) noexcept { timeWindow_ = nuTimeWindow; }
@@ -65,6 +72,14 @@ public:
 
     // Duration of the last transform, milliseconds.
     float Timing() const noexcept;
+
+    // Whether transforms use the AVX2 build of the passes (x86-64 only) rather than the
+    // portable one. Both give the same bits; AVX2 is chosen when the processor has it.
+    // Writing false forces the portable passes for every object (tests, diagnostics);
+    // writing true takes AVX2 only where the processor has it. Not thread-safe: write it
+    // before any transform runs.
+    static bool WideKernel() noexcept;
+    static void WideKernel(bool use) noexcept;
 
 private:
     struct Complex {

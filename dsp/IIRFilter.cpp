@@ -4,16 +4,13 @@
 
 #include "core/Error.h"
 #include "core/Nearest.h"
+#include "dsp/RequireFinite.h"
 
 namespace tavrino {
 namespace {
 
 constexpr float kTwoPi = 6.2831855f;  // 2 pi as a 32-bit float
 constexpr float kLn2 = 0.6931472f;    // ln 2 as a 32-bit float
-
-void RequireFinite(float value) {
-    if (!std::isfinite(value)) throw Error(32000, "invalid value");
-}
 
 }  // namespace
 

@@ -17,14 +17,16 @@
 // A new filter has every coefficient 0 and outputs 0 for every sample until its
 // coefficients are created (CreateBiquadIIR, or a property write once samplerate > 0).
 //
-// Choices where the behaviour is otherwise open:
+// Edge cases, and why they behave so:
 // - IIRType outside 0..3 has no coefficient set: such a filter leaves samples
-//   unchanged and keeps its history, like a disabled one.
+//   unchanged and keeps its history, like a disabled one, so a wrong type never
+//   silences a recording.
 // - Bandwidth, GainDB and Frequency refuse NaN and infinity with Error 32000
-//   "invalid value"; a refused write changes nothing.
+//   "invalid value" (dsp/RequireFinite.h); a refused write changes nothing, since one
+//   such value would poison the history and every later sample.
 // - Coefficients that are not numbers (a frequency of 0, a sample rate far too low)
-//   make the filter output 0 (128 for 8-bit) for the values it cannot convert; the
-//   per-buffer calls never raise.
+//   make the filter output 0 (128 for 8-bit) for the values it cannot convert: the
+//   per-buffer calls run on every captured buffer and never raise.
 //
 // Thread safety: none; one thread uses a filter at a time. ProcessSamples_16bit and
 // ProcessSamples_8bit do not allocate, lock or throw.

@@ -1,6 +1,8 @@
 #include "dsp/clsDSP.h"
 
+#if defined(__x86_64__)
 #include <immintrin.h>
+#endif
 
 #include <algorithm>
 #include <cmath>
@@ -9,6 +11,7 @@
 
 #include "core/Error.h"
 #include "core/Nearest.h"
+#include "dsp/RequireFinite.h"
 
 namespace tavrino {
 namespace {
@@ -17,10 +20,6 @@ constexpr float kPi = 3.1415927f;  // pi as a 32-bit float
 constexpr int32_t kDefaultBands = 7;
 constexpr int32_t kMaxBands = 10;
 constexpr float kLowestBand = 80.0f;  // Hz
-
-void RequireFinite(float value) {
-    if (!std::isfinite(value)) throw Error(32000, "invalid value");
-}
 
 }  // namespace
 
@@ -253,13 +252,14 @@ struct RowData {
 
 }  // namespace
 
-// The same loop for two instruction sets; see ChainKernel.inc.
-namespace sse2 {
+// The same loop, see ChainKernel.inc: portable, and on x86-64 also for AVX2.
+namespace portable {
 #define CHAIN_LANES 2
 #include "dsp/ChainKernel.inc"
 #undef CHAIN_LANES
-}  // namespace sse2
+}  // namespace portable
 
+#if defined(__x86_64__)
 #pragma GCC push_options
 #pragma GCC target("avx2")
 namespace avx2 {
@@ -268,14 +268,19 @@ namespace avx2 {
 #undef CHAIN_LANES
 }  // namespace avx2
 #pragma GCC pop_options
+#endif
 
 namespace {
 
 // Decided once, before main: __builtin_cpu_supports also checks that the system saves
 // the wide registers.
 bool DetectWideKernel() noexcept {
+#if defined(__x86_64__)
     __builtin_cpu_init();
     return __builtin_cpu_supports("avx2") != 0;
+#else
+    return false;
+#endif
 }
 const bool kHaveWideKernel = DetectWideKernel();
 bool g_wide_kernel = kHaveWideKernel;
@@ -317,11 +322,15 @@ void clsDSP::ProcessSamples(std::span<int16_t> intSamples) noexcept {
         }
     }
 
+#if defined(__x86_64__)
     if (g_wide_kernel) {
         avx2::RunChain(setup, echo, phaser, row, intSamples.data(), intSamples.size());
     } else {
-        sse2::RunChain(setup, echo, phaser, row, intSamples.data(), intSamples.size());
+        portable::RunChain(setup, echo, phaser, row, intSamples.data(), intSamples.size());
     }
+#else
+    portable::RunChain(setup, echo, phaser, row, intSamples.data(), intSamples.size());
+#endif
 
     if (setup.eq) {
         for (size_t k = 0; k < bands; ++k) {

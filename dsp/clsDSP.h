@@ -55,15 +55,19 @@
 // (4410 values at 44100 Hz and 100 ms, 1102 at 11025 Hz). The value stored in the echo
 // line is the exact product of the output and the amplitude, rounded to nearest.
 //
-// Where the behaviour was open, the choices:
-// - EchoAmp has no lower limit; the value stored in the echo line is clipped to the
-//   16-bit range, so amplitudes of -1 and below never overflow it.
-// - A samplerate or Channels write is never refused for the echo's sake: if the stored
-//   EchoLength gives no usable line at the new rate (e.g. 100 ms at 4 Hz), the echo
-//   passes samples unchanged until a usable EchoLength is written.
-// - A single band (EqualizerBands 1) sits at 80 Hz.
+// Edge cases, and why they behave so:
+// - EchoAmp has no lower limit: a negative amplitude inverts each pass of the echo. The
+//   value stored in the echo line is clipped to the 16-bit range, so amplitudes of -1
+//   and below never overflow it.
+// - A samplerate or Channels write is never refused for the echo's sake, since the
+//   recording's format matters more than an effect: if the stored EchoLength gives no
+//   usable line at the new rate (e.g. 100 ms at 4 Hz), the echo passes samples unchanged
+//   until a usable EchoLength is written.
+// - A single band (EqualizerBands 1) sits at 80 Hz, the first place of the row, as the
+//   spacing formula has no second point to spread towards.
 // - At sample rates far below audio rates the band layout has no meaning; bands whose
-//   coefficients are not numbers output 0 rather than raising.
+//   coefficients are not numbers output 0 rather than raising, because ProcessSamples
+//   runs on every captured buffer and must never throw.
 //
 // Thread safety: none. Properties are written between buffers from the thread that
 // calls ProcessSamples. ProcessSamples never allocates, locks or throws; allocation
@@ -172,11 +176,11 @@ public:
     float SweepMaximum() const noexcept { return sweep_max_; }
     float SweepFactor() const noexcept { return sweep_factor_; }
 
-    // Whether ProcessSamples uses its 4-double (AVX2) loop rather than the 2-double
-    // (SSE2) one. Both give the same values; the wide one is chosen when the processor
-    // has AVX2. Writing false forces the narrow loop for every chain (tests, diagnostics);
-    // writing true takes the wide one only where the processor has it. Not thread-safe:
-    // write it before any chain runs.
+    // Whether ProcessSamples uses its 4-double AVX2 loop (x86-64 only) rather than the
+    // portable 2-double one that every processor compiles. Both give the same values; the
+    // wide one is chosen when the processor has AVX2. Writing false forces the portable
+    // loop for every chain (tests, diagnostics); writing true takes the wide one only where
+    // the processor has it. Not thread-safe: write it before any chain runs.
     static bool WideKernel() noexcept;
     static void WideKernel(bool use) noexcept;
 

@@ -31,9 +31,18 @@ int32_t MsSamplesPerBlock(int32_t blockAlign, int16_t channels) {
     return (blockAlign - 7 * channels) * 8 / (4 * channels) + 2;
 }
 
-std::vector<uint8_t> MsExtra(int32_t blockAlign, int16_t channels) {
-    std::vector<uint8_t> extra(4 + 4 * kMsCoefficients.size());
-    WaveFormat::WriteU16(extra.data(), static_cast<uint16_t>(MsSamplesPerBlock(blockAlign, channels)));
+int32_t AdpcmSamplesPerBlock(uint16_t tag, int32_t blockAlign, int16_t channels) {
+    return tag == WAVE_FORMAT_ADPCM ? MsSamplesPerBlock(blockAlign, channels)
+                                    : ImaSamplesPerBlock(blockAlign, channels);
+}
+
+// The extra bytes of an ADPCM descriptor: the samples per block; for Microsoft ADPCM
+// then the number of coefficient pairs and the pairs.
+std::vector<uint8_t> AdpcmExtra(uint16_t tag, int32_t blockAlign, int16_t channels) {
+    const bool ms = tag == WAVE_FORMAT_ADPCM;
+    std::vector<uint8_t> extra(ms ? 4 + 4 * kMsCoefficients.size() : 2);
+    WaveFormat::WriteU16(extra.data(), static_cast<uint16_t>(AdpcmSamplesPerBlock(tag, blockAlign, channels)));
+    if (!ms) return extra;
     WaveFormat::WriteU16(extra.data() + 2, static_cast<uint16_t>(kMsCoefficients.size()));
     for (size_t i = 0; i < kMsCoefficients.size(); ++i) {
         WaveFormat::WriteU16(extra.data() + 4 + 4 * i, static_cast<uint16_t>(kMsCoefficients[i][0]));
@@ -112,35 +121,29 @@ WaveFormat MuLawFormat(int32_t rate, int16_t channels) {
 
 int32_t AdpcmBlockAlign(int32_t rate, int16_t channels) { return 256 * channels * std::max(1, rate / 11025); }
 
-WaveFormat ImaAdpcmFormat(int32_t rate, int16_t channels) {
+namespace {
+
+// The two ADPCM descriptors differ only in their tag and in how many samples a block
+// holds (with the extra bytes that say so); the data rate follows from the block.
+WaveFormat AdpcmFormat(uint16_t tag, int32_t rate, int16_t channels) {
     const int32_t align = AdpcmBlockAlign(rate, channels);
-    const int32_t spb = ImaSamplesPerBlock(align, channels);
+    const int32_t spb = AdpcmSamplesPerBlock(tag, align, channels);
     WaveFormat f;
-    f.FormatTag(WAVE_FORMAT_IMA_ADPCM);
+    f.FormatTag(tag);
     f.Channels(channels);
     f.SamplesPerSec(rate);
     f.AvgBytesPerSec(static_cast<int32_t>(static_cast<int64_t>(rate) * align / spb));
     f.BlockAlign(static_cast<int16_t>(align));
     f.BitsPerSample(4);
-    uint8_t extra[2];
-    WaveFormat::WriteU16(extra, static_cast<uint16_t>(spb));
-    f.SetExtra(extra);
+    f.SetExtra(AdpcmExtra(tag, align, channels));
     return f;
 }
 
-WaveFormat MsAdpcmFormat(int32_t rate, int16_t channels) {
-    const int32_t align = AdpcmBlockAlign(rate, channels);
-    const int32_t spb = MsSamplesPerBlock(align, channels);
-    WaveFormat f;
-    f.FormatTag(WAVE_FORMAT_ADPCM);
-    f.Channels(channels);
-    f.SamplesPerSec(rate);
-    f.AvgBytesPerSec(static_cast<int32_t>(static_cast<int64_t>(rate) * align / spb));
-    f.BlockAlign(static_cast<int16_t>(align));
-    f.BitsPerSample(4);
-    f.SetExtra(MsExtra(align, channels));
-    return f;
-}
+}  // namespace
+
+WaveFormat ImaAdpcmFormat(int32_t rate, int16_t channels) { return AdpcmFormat(WAVE_FORMAT_IMA_ADPCM, rate, channels); }
+
+WaveFormat MsAdpcmFormat(int32_t rate, int16_t channels) { return AdpcmFormat(WAVE_FORMAT_ADPCM, rate, channels); }
 
 WaveFormat Gsm610Format() {
     WaveFormat f;
@@ -255,7 +258,7 @@ int32_t CheckConversion(const WaveFormat& source, std::span<const uint8_t> desti
                  extra.size() >= 2 && WaveFormat::ReadU16(extra, 0) == ImaSamplesPerBlock(align, ch);
             break;
         case WAVE_FORMAT_ADPCM: {
-            const std::vector<uint8_t> expected = MsExtra(align, ch);
+            const std::vector<uint8_t> expected = AdpcmExtra(WAVE_FORMAT_ADPCM, align, ch);
             ok = InRange(rate, ch, 2) && bits == 4 && IsPowerOfTwo(align) && align >= 32 && align <= 8192 &&
                  extra.size() >= expected.size() && std::equal(expected.begin(), expected.end(), extra.begin());
             break;

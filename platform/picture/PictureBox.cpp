@@ -106,8 +106,11 @@ void DeviceContext::Rectangle(int32_t left, int32_t top, int32_t right, int32_t 
     if (left > right) std::swap(left, right);
     if (top > bottom) std::swap(top, bottom);
     if (left == right || top == bottom) return;
-    // Inside first, then the outline over its border pixels.
-    if (box_.fillStyle_ == tavrino::FillStyle::Solid && right - left > 2 && bottom - top > 2) {
+    // Inside first, then the outline over its border pixels. Width and height in 64 bits:
+    // corners far outside the surface may be more than INT32_MAX apart.
+    const int64_t width = static_cast<int64_t>(right) - left;
+    const int64_t height = static_cast<int64_t>(bottom) - top;
+    if (box_.fillStyle_ == tavrino::FillStyle::Solid && width > 2 && height > 2) {
         FillRect(left + 1, top + 1, right - 1, bottom - 1, box_.fillColor_);
     }
     const COLORREF pen = box_.foreColor_;

@@ -4,6 +4,7 @@
 #include <cmath>
 #include <complex>
 #include <cstdlib>
+#include <cstring>
 #include <new>
 #include <random>
 #include <vector>
@@ -11,12 +12,17 @@
 #include "analysis/clsFourier.h"
 #include "core/Error.h"
 
-// Counts the program's allocations, so a test can see that a transform makes none.
+// Counts the program's allocations, so a test can see that a transform makes none, and
+// refuses requests above a limit, as a machine without that much memory would. The
+// default limit is the largest array a clsFourier may ask for (2^24 doubles).
 namespace {
 std::atomic<long> gAllocations{0};
+constexpr std::size_t kDefaultLimit = std::size_t{8} << 24;
+std::atomic<std::size_t> gAllocationLimit{kDefaultLimit};
 }
 void* operator new(std::size_t size) {
     ++gAllocations;
+    if (size > gAllocationLimit) throw std::bad_alloc();
     if (void* p = std::malloc(size ? size : 1)) return p;
     throw std::bad_alloc();
 }
@@ -45,8 +51,9 @@ void ExpectError(int32_t number, F&& call) {
         ADD_FAILURE() << "no error " << number;
     } catch (const Error& e) {
         EXPECT_EQ(e.number(), number);
-        EXPECT_STREQ(e.what(), number == 380 ? "Number of samples must be a positive value of the form 2 ^ n"
-                                             : "Index out of range or number of samples unknown");
+        EXPECT_STREQ(e.what(), number == 380   ? "Number of samples must be a positive value of the form 2 ^ n"
+                               : number == 381 ? "Index out of range or number of samples unknown"
+                                               : "Out of memory");
     }
 }
 
@@ -67,6 +74,47 @@ TEST(Fourier, RefusesBadSizesAndIndices) {
     ExpectError(380, [&] { f.NumberOfSamples(6); });
     EXPECT_DOUBLE_EQ(f.RealOut(1), 1.0);
     EXPECT_EQ(f.Timing(), timing);
+}
+
+// Above 2^24, 380 before anything is allocated (2^30 once asked for 40 GiB and the process
+// was killed); an allowed size whose arrays cannot be had raises 7. Both keep N, the
+// array and its outputs.
+TEST(Fourier, HugeSizesAreRefusedAndAFailedAllocationChangesNothing) {
+    clsFourier f;
+    f.NumberOfSamples(4);
+    for (int32_t i = 1; i <= 4; ++i) f.RealIn(i, 2.0);
+    EXPECT_DOUBLE_EQ(f.RealOut(1), 4.0);
+    for (int32_t bad : {kMaxFourierSamples * 2, 1 << 30}) ExpectError(380, [&] { f.NumberOfSamples(bad); });
+    gAllocationLimit = 1 << 20;
+    ExpectError(7, [&] { f.NumberOfSamples(kMaxFourierSamples); });
+    gAllocationLimit = kDefaultLimit;
+    EXPECT_DOUBLE_EQ(f.RealOut(1), 4.0);
+    ExpectError(381, [&] { f.RealIn(5, 1.0); });
+}
+
+// The portable passes and the AVX2 build of them (where the processor has AVX2) give the
+// same bits, at every size (below 16, the first two passes element by element).
+TEST(Fourier, PortableAndWidePassesGiveTheSameBits) {
+    struct KernelChoice {
+        bool saved = clsFourier::WideKernel();
+        ~KernelChoice() { clsFourier::WideKernel(saved); }
+    } restore;
+    std::mt19937 rng(11);
+    std::uniform_real_distribution<double> dist(-32768.0, 32767.0);
+    for (int32_t n = 2; n <= 8192; n *= 2) {
+        std::vector<double> in(2 * static_cast<size_t>(n));
+        for (double& v : in) v = dist(rng);
+        std::vector<double> out[2];
+        for (bool wide : {false, true}) {
+            clsFourier::WideKernel(wide);
+            clsFourier f;
+            f.NumberOfSamples(n);
+            f.WithTimeWindow(1);
+            for (int32_t i = 0; i < n; ++i) f.RealIn(i + 1, in[2 * size_t(i)]), f.ImagIn(i + 1, in[2 * size_t(i) + 1]);
+            for (int32_t k = 1; k <= n; ++k) out[wide].push_back(f.RealOut(k)), out[wide].push_back(f.ImagOut(k));
+        }
+        EXPECT_EQ(std::memcmp(out[0].data(), out[1].data(), out[0].size() * sizeof(double)), 0) << "N " << n;
+    }
 }
 
 TEST(Fourier, MatchesPlainDftForEverySizeWithOneTransformPerBatch) {

@@ -1,5 +1,5 @@
 #pragma once
-// Helpers of the encoder tests: a private folder, signals, the encoder fed in buffers, an
+// Helpers of the encoder tests: a private folder, signals (Signals.h), the encoder fed in buffers, an
 // independent WAV reader (FFmpeg's demuxer and decoders, no code of the system under
 // test) and measures.
 
@@ -10,6 +10,7 @@
 #include <string>
 #include <vector>
 
+#include "Signals.h"
 #include "core/WaveFormat.h"
 #include "encoder/EncoderWAV.h"
 
@@ -31,12 +32,6 @@ private:
 };
 
 std::vector<uint8_t> ReadBytes(const std::string& path);
-std::vector<uint8_t> Bytes(const std::vector<int16_t>& samples);
-
-// Interleaved 16-bit signals of `frames` frames (a sine is inverted in channel 1).
-std::vector<int16_t> Sine(int32_t rate, int channels, int frames, double hz, double amplitude);
-std::vector<int16_t> Chirp(int32_t rate, int channels, int frames, double fromHz, double toHz, double amplitude);
-std::vector<int16_t> FullScale(int channels, int frames);  // a square wave at 32767 / -32768, period 64
 
 // Feeds the samples to an open encoder in buffers of `bufferBytes`; the first result
 // that is not EncOK, else EncOK.

@@ -4,7 +4,8 @@
 #include <cstring>
 #include <random>
 
-#include "encoder/TestSupport.h"
+#include "Signals.h"
+#include "core/WaveFormat.h"
 #include "platform/acm/AcmFormats.h"
 #include "platform/acm/AcmStream.h"
 

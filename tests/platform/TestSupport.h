@@ -1,6 +1,7 @@
 #pragma once
-// Shared by the capture tests: a QCoreApplication for the whole run, event pumping with a
-// deadline, a message box that records what it was asked to show, and shell helpers.
+// Shared by the tests of platform/ and of the modules above it: a QCoreApplication for the
+// whole run, event pumping with a deadline, a message box that records what it was asked
+// to show, and shell helpers.
 
 #include <chrono>
 #include <functional>

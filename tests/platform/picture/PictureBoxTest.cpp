@@ -53,6 +53,12 @@ TEST(PictureBox, ClipsAnyCoordinates) {
     box.hDC().LineTo(0, 2);
     EXPECT_EQ(PixelsOf(box, kWhite).size(), 6u + 2u);
     EXPECT_EQ(box.hDC().GetPixel(6, 0), CLR_INVALID);
+    // A rectangle around everything, its sides far off the surface: the inside fills it.
+    box.FillColor(RGB(0, 0, 128));
+    box.hDC().Rectangle(INT32_MIN, INT32_MIN, INT32_MAX, INT32_MAX);
+    EXPECT_EQ(PixelsOf(box, RGB(0, 0, 128)).size(), 6u * 4u);
+    box.hDC().Rectangle(INT32_MAX, -1, INT32_MIN, 3);  // swapped; its bottom side is row 2
+    EXPECT_EQ(PixelsOf(box, kWhite).size(), 6u);
     PictureBox empty;
     empty.hDC().LineTo(5, 5);
     empty.hDC().Rectangle(0, 0, 5, 5);

@@ -18,7 +18,7 @@ class QtEnvironment : public ::testing::Environment {
 public:
     void SetUp() override {
         static int argc = 1;
-        static char name[] = "capture_tests";
+        static char name[] = "tavrino_tests";
         static char* argv[] = {name, nullptr};
         app_ = std::make_unique<QCoreApplication>(argc, argv);
     }
