@@ -39,6 +39,7 @@ std::string WaveInRecorder::DeviceName(int32_t Index) const {
 bool WaveInRecorder::SelectDevice(int32_t Index) {
     if (Index < 0 || Index > DeviceCount() - 1) return false;
     selectedDevice_ = -1;
+    lineVolume_ = -1;
     if (mixer_ != 0) {
         mixerClose(mixer_);
         mixer_ = 0;
@@ -293,6 +294,7 @@ bool WaveInRecorder::SelectMixerLine(int32_t Index) {
     // A line that does not exist cannot be selected; say so rather than pretend.
     if (Index < 0 || Index >= count) return false;
     const int32_t item = count - Index - 1;
+    lineVolume_ = -1;
     std::vector<MIXERCONTROL> muxes;
     if (!MultiplexerControls(muxes) || muxes.empty()) return false;
     if (item >= static_cast<int32_t>(muxes[0].cMultipleItems)) return false;
@@ -344,23 +346,29 @@ uint32_t WaveInRecorder::VolumeControlId(uint32_t& channels) {
 }
 
 int32_t WaveInRecorder::MixerLineVolume() {
+    // What is returned is what a slider will show and may write back: remembered even when
+    // the line could not be read, so that a 0 shown for an unreadable line is not written.
+    lineVolume_ = 0;
     uint32_t channels = 0;
     const uint32_t id = VolumeControlId(channels);
     if (id == 0) return 0;
     uint32_t values[2] = {0, 0};
     MIXERCONTROLDETAILS details{id, std::min<uint32_t>(channels, 2), 0, values};
     if (mixerGetControlDetails(mixer_, details, MIXER_GETCONTROLDETAILSF_VALUE) != MMSYSERR_NOERROR) return 0;
-    return static_cast<int32_t>(values[0]);
+    lineVolume_ = static_cast<int32_t>(values[0]);
+    return lineVolume_;
 }
 
 void WaveInRecorder::MixerLineVolume(int32_t Volume) {
     uint32_t channels = 0;
     const uint32_t id = VolumeControlId(channels);
     if (id == 0) return;
-    const uint32_t v = static_cast<uint32_t>(std::clamp<int32_t>(Volume, 0, 65535));
+    const int32_t clamped = std::clamp<int32_t>(Volume, 0, 65535);
+    if (clamped == lineVolume_) return;  // unchanged: the other channels keep their values
+    const auto v = static_cast<uint32_t>(clamped);
     uint32_t values[2] = {v, v};
     MIXERCONTROLDETAILS details{id, std::min<uint32_t>(channels, 2), 0, values};
-    mixerSetControlDetails(mixer_, details, MIXER_SETCONTROLDETAILSF_VALUE);
+    if (mixerSetControlDetails(mixer_, details, MIXER_SETCONTROLDETAILSF_VALUE) == MMSYSERR_NOERROR) lineVolume_ = clamped;
 }
 
 }  // namespace tavrino

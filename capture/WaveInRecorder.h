@@ -114,7 +114,10 @@ public:
     int32_t MixerLineType(int32_t Index);
     // The selected line's volume, raw 0 .. 65535 (first channel); 0 when unreadable.
     int32_t MixerLineVolume();
-    // Writes Volume (clamped to 0 .. 65535) to every channel of the selected line.
+    // Writes Volume (clamped to 0 .. 65535) to every channel of the selected line. Writing
+    // back the value last read (or written) writes nothing, so showing the volume on a
+    // slider never changes the user's volume, its balance or a volume above 100 %; only a
+    // real change writes.
     void MixerLineVolume(int32_t Volume);
 
     // ---- the notification window and its hook ----
@@ -169,6 +172,7 @@ private:
     audio::HWAVEIN waveIn_ = 0;
     audio::HMIXER mixer_ = 0;
     int64_t deliveredTime_ = 0;
+    int32_t lineVolume_ = -1;  // the selected line's volume as last read or written; -1 unknown
 };
 
 }  // namespace tavrino

@@ -102,6 +102,13 @@ std::shared_ptr<Backend> MakeBackend(const std::string& choice);
 // A PulseAudio backend on the given server ("" = the default server, as libpulse finds it).
 std::shared_ptr<Backend> MakePulseBackend(const std::string& server = std::string());
 
+// The line volume's raw scale against the sound server's: raw 0 .. 65535 maps
+// monotonically onto 0 .. PA_VOLUME_NORM (65536, 100 %), raw 65535 being exactly 100 %.
+// RawFromServerVolume(ServerVolumeFromRaw(r)) == r for every raw r, so a value read and
+// written back gives the same server volume; a server volume above 100 % reads as 65535.
+uint32_t ServerVolumeFromRaw(uint32_t raw);
+uint32_t RawFromServerVolume(uint32_t volume);
+
 // The component type a line's name suggests ("mic" -> microphone, "line" -> line-in, ...).
 uint32_t ComponentTypeForName(const std::string& name);
 

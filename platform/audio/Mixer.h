@@ -9,8 +9,9 @@
 // (MIXERCONTROL_CONTROLTYPE_MUX) whose items list the lines in reverse order: item j is
 // line connections - 1 - j; the item set to 1 is the selected line (the active port).
 // Each source line carries one volume control (MIXERCONTROL_CONTROLTYPE_VOLUME) whose
-// channels hold raw values 0 .. 65535 (PulseAudio: the source volume as pa_volume_t,
-// 65536 = 100 % read back as 65535; writing the line volume sets the source volume).
+// channels hold raw values 0 .. 65535 (PulseAudio: the source volume on the scale of
+// ServerVolumeFromRaw in Backend.h, 65535 = exactly 100 %, above 100 % read as 65535;
+// writing the line volume sets the source volume).
 //
 // Line IDs: destination 0xFFFF0000; source line i: (i + 1) << 16. Control IDs: the
 // multiplexer 1; the volume of line i 0x100 + i.

@@ -12,8 +12,9 @@
 // removed, server gone) reports the loss to the sink.
 //
 // Mixer: the source's ports are the lines; a source without ports offers one line named
-// after the source. The line volume is the source volume, first channel, as pa_volume_t,
-// clamped to 0 .. 65535.
+// after the source. The line volume is the source volume on the raw scale of
+// ServerVolumeFromRaw (65535 = 100 %, so that a recording at full volume is the source's
+// samples unchanged).
 
 #include <pulse/pulseaudio.h>
 
@@ -453,7 +454,7 @@ public:
         if (!conn_->SourceByName(source_, d) || !LineExists(d, line) || d.volume.channels == 0) return false;
         for (size_t c = 0; c < values.size(); ++c) {
             const pa_volume_t v = d.volume.values[std::min<size_t>(c, d.volume.channels - 1u)];
-            values[c] = std::min<uint32_t>(v, 65535);
+            values[c] = RawFromServerVolume(v);
         }
         return true;
     }
@@ -464,7 +465,7 @@ public:
             return false;
         pa_cvolume cv = d.volume;
         for (uint8_t c = 0; c < cv.channels; ++c)
-            cv.values[c] = std::min<uint32_t>(values[std::min<size_t>(c, values.size() - 1)], 65535);
+            cv.values[c] = ServerVolumeFromRaw(values[std::min<size_t>(c, values.size() - 1)]);
         return conn_->Request([&](pa_context_success_cb_t cb, void* ud) {
             return pa_context_set_source_volume_by_name(conn_->context(), source_.c_str(), &cv, cb, ud);
         });

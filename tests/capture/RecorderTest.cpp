@@ -332,6 +332,36 @@ TEST_F(RecorderFixture, InputLinesSelectionTypeAndVolume) {
     EXPECT_EQ(rec->MixerLineVolume(), 1234);
 }
 
+TEST_F(RecorderFixture, LineVolumeWrittenBackUnchangedKeepsTheBalanceAndAChangeWritesBothChannels) {
+    Use("tone");
+    ASSERT_TRUE(rec->SelectDevice(0));
+    HMIXER m = 0;
+    ASSERT_EQ(mixerOpen(&m, 0, 0, 0, MIXER_OBJECTF_WAVEIN), MMSYSERR_NOERROR);
+    MIXERLINE line;
+    ASSERT_EQ(mixerGetLineInfo(m, line, MIXER_GETLINEINFOF_SOURCE), MMSYSERR_NOERROR);
+    MIXERCONTROL volume;
+    ASSERT_EQ(mixerGetLineControls(m, line.dwLineID, MIXERCONTROL_CONTROLTYPE_VOLUME, std::span(&volume, 1),
+                                   MIXER_GETLINECONTROLSF_ONEBYTYPE),
+              MMSYSERR_NOERROR);
+    uint32_t values[2] = {40000, 20000};
+    MIXERCONTROLDETAILS d{volume.dwControlID, 2, 0, values};
+    ASSERT_EQ(mixerSetControlDetails(m, d, MIXER_SETCONTROLDETAILSF_VALUE), MMSYSERR_NOERROR);
+    auto channels = [&] {
+        values[0] = values[1] = 0;
+        mixerGetControlDetails(m, d, MIXER_GETCONTROLDETAILSF_VALUE);
+        return std::vector<uint32_t>(values, values + 2);
+    };
+
+    ASSERT_TRUE(rec->SelectMixerLine(0));
+    rec->MixerLineVolume(rec->MixerLineVolume());  // what the window does on a line click
+    EXPECT_EQ(channels(), (std::vector<uint32_t>{40000, 20000}));
+    rec->MixerLineVolume(30000);  // a slider move
+    EXPECT_EQ(channels(), (std::vector<uint32_t>{30000, 30000}));
+    rec->MixerLineVolume(40000);  // moved back: a change from what was last written
+    EXPECT_EQ(channels(), (std::vector<uint32_t>{40000, 40000}));
+    mixerClose(m);
+}
+
 TEST_F(RecorderFixture, LineVolumeScalesTheTestSignal) {
     Use("ramp,pace=fast,frames=2560");
     Collect();
