@@ -159,11 +159,12 @@ TEST_F(RecorderFixture, StopDeliversWhatWasCapturedOnceAndInOrder) {
 }
 
 TEST_F(RecorderFixture, BuffersHoldWholeFramesAndForeignHeadersAreIgnored) {
-    Use("ramp,pace=fast,frames=7680");
+    Use("ramp,pace=fast,frames=7680,overrun=3000");
     Collect();
     rec->BufferSize(10242);  // not a whole number of stereo frames
     ASSERT_TRUE(rec->StartRecord(44100, 2));
     ASSERT_TRUE(test::PumpUntil([&] { return got.size() == 3; }));
+    EXPECT_EQ(rec->Overruns(), 1u);  // the source's injected dropout is counted
     for (const Delivery& d : got) {
         EXPECT_EQ(d.lngLen, 10240);
         EXPECT_EQ(d.samples[0] % 2, 0) << "a buffer starts on a right sample";
