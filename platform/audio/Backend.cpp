@@ -52,6 +52,8 @@ void SetBackend(std::shared_ptr<Backend> backend) {
     Current() = std::move(backend);
 }
 
+std::string ConnectionError() { return CurrentBackend()->ServerError(); }
+
 uint32_t ServerVolumeFromRaw(uint32_t raw) {
     const uint64_t r = std::min<uint32_t>(raw, 65535);
     return static_cast<uint32_t>((r * 65536 + 32767) / 65535);  // nearest; 65535 -> 65536

@@ -4,7 +4,11 @@
 #include <gtest/gtest.h>
 
 #include <fcntl.h>
+#include <signal.h>
 #include <unistd.h>
+
+#include <chrono>
+#include <fstream>
 
 #include <cmath>
 #include <cstdlib>
@@ -16,6 +20,7 @@
 #include "capture/WaveInRecorder.h"
 #include "platform/audio/Backend.h"
 #include "platform/audio/Mixer.h"
+#include "platform/audio/TestBackend.h"
 
 namespace tavrino {
 namespace {
@@ -23,6 +28,39 @@ namespace {
 using namespace audio;
 using test::PumpUntil;
 using test::Shell;
+
+// A private server of the test's own (not the one the other tests share), so that stopping
+// or freezing it disturbs nobody else; resumed, stopped and removed whatever happens.
+struct OwnServer {
+    explicit OwnServer(const std::string& tag) : dir(::testing::TempDir() + "/tvc_server_" + tag) {
+        int status = 0;
+        const std::string env = Shell(script + " start " + dir, &status);
+        const size_t at = env.find("PULSE_SERVER=");
+        if (status != 0 || at == std::string::npos) return;
+        server = env.substr(at + 13, env.find('\n', at) - at - 13);
+        std::ifstream(dir + "/pid") >> pid;
+    }
+    ~OwnServer() {
+        if (pid > 0) kill(pid, SIGCONT);
+        Shell(script + " stop " + dir);
+        Shell("rm -rf " + dir);
+    }
+    void Freeze(bool frozen) {
+        if (pid > 0) kill(pid, frozen ? SIGSTOP : SIGCONT);
+    }
+    const std::string script = std::string(TAVRINO_SOURCE_DIR) + "/scripts/pulse-test-server";
+    std::string dir;
+    std::string server;
+    pid_t pid = 0;
+};
+
+// Seconds a call takes.
+template <class F>
+double Seconds(F&& f) {
+    const auto t0 = std::chrono::steady_clock::now();
+    f();
+    return std::chrono::duration<double>(std::chrono::steady_clock::now() - t0).count();
+}
 
 struct PulseFixture : ::testing::Test {
     void SetUp() override {
@@ -158,6 +196,9 @@ TEST_F(PulseFixture, VolumeIsLeftAsTheUserSetItAndAPipeSourceComesBackExactly) {
         EXPECT_EQ(Shell("pactl get-source-volume " + source), before) << volume;
     }
     EXPECT_EQ(rec->MixerLineVolume(), 65535);
+    // The mixer keeps the source's volume and follows changes made elsewhere.
+    Shell("pactl set-source-volume " + source + " 32768");
+    EXPECT_TRUE(PumpUntil([&] { return rec->MixerLineVolume() == 32768; }));
     rec->MixerLineVolume(30000);  // the slider moved away and back to its end: 100 %
     rec->MixerLineVolume(65535);
     EXPECT_NE(Shell("pactl get-source-volume " + source).find("65536"), std::string::npos);
@@ -208,30 +249,82 @@ TEST_F(PulseFixture, SourceRemovedDuringARecordingIsReported) {
     EXPECT_TRUE(rec->StopRecord());
     EXPECT_EQ(lost, 1);
     EXPECT_LE(partial, 1);
-    EXPECT_EQ(rec->MixerLineCount(), 0);  // the source is gone
+    // The source is gone once the server's removal event has arrived.
+    EXPECT_TRUE(PumpUntil([&] { return rec->MixerLineCount() == 0; }));
 }
 
 TEST_F(PulseFixture, ServerGoingAwayIsReportedAndNothingHangs) {
-    const std::string dir = ::testing::TempDir() + "/tvc_server_" + tag;
-    const std::string script = std::string(TAVRINO_SOURCE_DIR) + "/scripts/pulse-test-server";
-    int status = 0;
-    const std::string env = Shell(script + " start " + dir, &status);
-    ASSERT_EQ(status, 0) << env;
-    const size_t at = env.find("PULSE_SERVER=");
-    ASSERT_NE(at, std::string::npos);
-    const std::string server = env.substr(at + 13, env.find('\n', at) - at - 13);
-    SetBackend(MakePulseBackend(server));
+    OwnServer own(tag);
+    ASSERT_FALSE(own.server.empty());
+    SetBackend(MakePulseBackend(own.server));
     EXPECT_GE(rec->DeviceCount(), 2);
     Collect();
     ASSERT_TRUE(rec->StartRecord(44100, 2));  // the default source: that server's sink monitor
     ASSERT_TRUE(PumpUntil([&] { return buffers >= 1; }));
-    Shell(script + " stop " + dir);
+    Shell(own.script + " stop " + own.dir);
     ASSERT_TRUE(PumpUntil([&] { return lost > 0; }));
     EXPECT_LE(partial, 1);
     EXPECT_TRUE(rec->StopRecord());
     EXPECT_EQ(rec->DeviceCount(), 0);
     EXPECT_FALSE(rec->StartRecord(44100, 2));
-    Shell("rm -rf " + dir);
+    EXPECT_NE(ConnectionError(), "");
+}
+
+// A server that stops answering (kill -STOP) while a recording runs: nothing the window
+// calls waits long, the recording is reported lost, and a stop closes at once.
+TEST_F(PulseFixture, AServerThatHangsFreezesNothingAndIsReportedLost) {
+    OwnServer own(tag);
+    ASSERT_FALSE(own.server.empty());
+    ASSERT_GT(own.pid, 0);
+    SetBackend(MakePulseBackend(own.server));
+    EXPECT_EQ(ConnectionError(), "");
+    const int32_t devices = rec->DeviceCount();
+    ASSERT_GE(devices, 2);
+    const int32_t monitor = rec->DefaultDevice();
+    ASSERT_TRUE(rec->SelectDevice(monitor));
+    Collect();
+    ASSERT_TRUE(rec->StartRecord(44100, 2));
+    ASSERT_TRUE(PumpUntil([&] { return buffers >= 1; }));
+
+    own.Freeze(true);
+    EXPECT_TRUE(PumpUntil([&] { return lost > 0; }, std::chrono::seconds(10))) << "no loss reported";
+    EXPECT_LT(Seconds([&] { rec->StopRecord(); }), 5.0);
+    int32_t listed = -1;
+    EXPECT_LT(Seconds([&] { listed = rec->DeviceCount(); }), 5.0);
+    EXPECT_EQ(listed, devices);  // as listed before
+    bool started = true;
+    EXPECT_LT(Seconds([&] { started = rec->StartRecord(44100, 2); }), 5.0);
+    EXPECT_FALSE(started);
+    int32_t lines = -1;
+    EXPECT_LT(Seconds([&] {
+        lines = rec->MixerLineCount();
+        rec->MixerLineVolume(rec->MixerLineVolume() / 2);
+        rec->SelectMixerLine(0);
+        rec->SelectDevice(monitor);
+    }), 5.0);
+    EXPECT_EQ(lines, 1);
+
+    // Answering again: a recording starts; frozen once more, the stop does not wait for it.
+    own.Freeze(false);
+    ASSERT_TRUE(PumpUntil([&] { return rec->StartRecord(44100, 2); }, std::chrono::seconds(10)));
+    own.Freeze(true);
+    EXPECT_LT(Seconds([&] { rec->StopRecord(); }), 5.0);
+}
+
+TEST(PulseServer, AServerThatCannotBeReachedIsSaidAsSuch) {
+    const char* old = std::getenv("PULSE_SERVER");
+    const std::string saved = old ? old : "";
+    setenv("PULSE_SERVER", "unix:/nonexistent/tavrino/native", 1);
+    SetBackend(MakePulseBackend());
+    {
+        WaveInRecorder rec;
+        EXPECT_EQ(rec.DeviceCount(), 0);
+        EXPECT_EQ(ConnectionError(), "Connection refused");
+    }
+    SetBackend(TestBackend::FromSpec("tone"));
+    EXPECT_EQ(ConnectionError(), "");  // the test source needs no server
+    SetBackend(nullptr);
+    if (old) setenv("PULSE_SERVER", saved.c_str(), 1); else unsetenv("PULSE_SERVER");
 }
 
 }  // namespace
