@@ -315,7 +315,14 @@ private:
             this);
     }
 
-    static void OnContextState(pa_context*, void* self) { Signal(self); }
+    // A connection that failed (the server went away) takes every source with it.
+    static void OnContextState(pa_context* c, void* userdata) {
+        auto* self = static_cast<Connection*>(userdata);
+        if (!PA_CONTEXT_IS_GOOD(pa_context_get_state(c))) {
+            for (SourceWatcher* w : self->watchers_) w->SourceChanged(true);
+        }
+        Signal(self);
+    }
 
     static void OnEvent(pa_context*, pa_subscription_event_type_t t, uint32_t index, void* userdata) {
         auto* self = static_cast<Connection*>(userdata);

@@ -261,9 +261,11 @@ TEST_F(PulseFixture, ServerGoingAwayIsReportedAndNothingHangs) {
     Collect();
     ASSERT_TRUE(rec->StartRecord(44100, 2));  // the default source: that server's sink monitor
     ASSERT_TRUE(PumpUntil([&] { return buffers >= 1; }));
+    ASSERT_TRUE(rec->SelectDevice(rec->DefaultDevice()));
     Shell(own.script + " stop " + own.dir);
     ASSERT_TRUE(PumpUntil([&] { return lost > 0; }));
     EXPECT_LE(partial, 1);
+    EXPECT_EQ(rec->MixerLineCount(), 0);  // its mixer went with it
     EXPECT_TRUE(rec->StopRecord());
     EXPECT_EQ(rec->DeviceCount(), 0);
     EXPECT_FALSE(rec->StartRecord(44100, 2));
