@@ -41,21 +41,14 @@
 #include <string>
 
 #include "core/WaveFormat.h"
+#include "platform/MmResult.h"
 #include "platform/winmsg/Window.h"
 
 namespace tavrino::audio {
 
-using MMRESULT = uint32_t;
 using HWAVEIN = std::uintptr_t;
 
-inline constexpr MMRESULT MMSYSERR_NOERROR = 0;
-inline constexpr MMRESULT MMSYSERR_ERROR = 1;
-inline constexpr MMRESULT MMSYSERR_BADDEVICEID = 2;
-inline constexpr MMRESULT MMSYSERR_INVALHANDLE = 5;
-inline constexpr MMRESULT MMSYSERR_NODRIVER = 6;
-inline constexpr MMRESULT MMSYSERR_NOMEM = 7;
-inline constexpr MMRESULT MMSYSERR_INVALFLAG = 10;
-inline constexpr MMRESULT MMSYSERR_INVALPARAM = 11;
+// Results: MMSYSERR_* (platform/MmResult.h) and these.
 inline constexpr MMRESULT WAVERR_BADFORMAT = 32;
 inline constexpr MMRESULT WAVERR_STILLPLAYING = 33;
 inline constexpr MMRESULT WAVERR_UNPREPARED = 34;
