@@ -99,7 +99,10 @@ public:
     // Channels (1 or 2), queues the ring and starts capture. False, with everything undone
     // (no window, no device), on any failure, and while already recording.
     bool StartRecord(int32_t samplerate, int16_t Channels);
-    // Stops and closes the device and removes the notification window. Always true.
+    // Stops capture, hands the buffers already filled to GotData (see above), closes the
+    // device and removes the notification window. Always true. Waits for a sound server
+    // that does not answer at most audio::kServerWaitLimitMs (Backend.h), then closes on
+    // this side alone.
     bool StopRecord();
     bool IsRecording() const { return waveIn_ != 0; }
 
