@@ -21,6 +21,7 @@
 #include <QUrl>
 
 #include <cmath>
+#include <utility>
 
 #include "analysis/clsDraw.h"
 #include "analysis/clsSmooth.h"
@@ -378,7 +379,10 @@ void Form1::StartRecording() {
 }
 
 void Form1::StopRecording() {
-    if (!clsRecorder->StopRecord()) Exclamation(QStringLiteral("此时无法停止录音!"), kNotice);
+    stopping_ = true;
+    const bool stopped = clsRecorder->StopRecord();  // the last buffers come through GotData
+    stopping_ = false;
+    if (!stopped) Exclamation(QStringLiteral("此时无法停止录音!"), kNotice);
     clsEncoder->Encoder_EncoderClose();
     lngElapsedMs = 0;
     lngBytesPerSec = 0;
@@ -395,6 +399,8 @@ void Form1::StopRecording() {
         SetSettingsEnabled(true);
         FatalError(QString::fromStdString(e.text()));
     }
+    if (std::exchange(writeFailedAtStop_, false))
+        Exclamation(QStringLiteral("Write error (no disk space left?)!"), AppTitle());
 }
 
 void Form1::SetSettingsEnabled(bool enabled) {
@@ -414,6 +420,11 @@ void Form1::GotData(std::span<int16_t> intBuffer, int32_t lngLen) {
         // Never more bytes than the buffer holds, whatever the device reports.
         const auto len = std::min<int32_t>(lngLen, static_cast<int32_t>(intLastBuffer.size() * sizeof(int16_t)));
         if (clsEncoder->Encoder_Encode(intLastBuffer.data(), len, used) == EncWriteFailed) {
+            if (stopping_) {  // the stop in progress finishes and tells
+                writeFailedAtStop_ = true;
+                clsRecorder->StopRecord();  // no further buffer
+                return;
+            }
             StopRecording();
             Exclamation(QStringLiteral("Write error (no disk space left?)!"), AppTitle());
         }

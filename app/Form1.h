@@ -247,6 +247,10 @@ private:
     bool unloaded_ = false;
     int16_t intFileCounter = 0;
     QString lastBrowseName_;
+    // The capture's stop hands over its last buffers: a write error among them is told once
+    // the stop has finished, and does not stop a second time.
+    bool stopping_ = false;
+    bool writeFailedAtStop_ = false;
 };
 
 }  // namespace tavrino
