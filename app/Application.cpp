@@ -88,7 +88,7 @@ int ListDevices() {
     audio::Backend& backend = *audio::CurrentBackend();
     const int32_t count = backend.DeviceCount();
     if (count == 0) {
-        const std::string why = backend.ServerUnreachable();
+        const std::string why = backend.ServerError();
         Say(why.empty() ? QStringLiteral("没有录音设备")
                         : QStringLiteral("无法连接到声音服务器: %1").arg(QString::fromStdString(why)));
         return kExitFailed;
@@ -123,7 +123,7 @@ int RunWindow(const CommandLine& options) {
     if (form.cboDev->count() == 0) {
         // No device because the server is out of reach: say that, rather than leave the
         // user with an empty list.
-        const std::string why = audio::CurrentBackend()->ServerUnreachable();
+        const std::string why = audio::CurrentBackend()->ServerError();
         if (!why.empty()) {
             QTimer::singleShot(0, &form, [&form, why] {
                 QtPrompter().Exclamation(&form,

@@ -62,7 +62,7 @@ int32_t ChosenDevice(WaveInRecorder& recorder, const QString& text) {
         index = MatchDevice(backend, text);
     }
     if (index >= 0) return index;
-    const std::string unreachable = count == 0 ? backend.ServerUnreachable() : std::string();
+    const std::string unreachable = count == 0 ? backend.ServerError() : std::string();
     if (!unreachable.empty()) {
         ConsoleListener::Say(QStringLiteral("无法连接到声音服务器: %1").arg(QString::fromStdString(unreachable)));
     } else if (text.isEmpty()) {

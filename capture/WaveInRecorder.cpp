@@ -1,6 +1,7 @@
 #include "capture/WaveInRecorder.h"
 
 #include <algorithm>
+#include <array>
 
 namespace tavrino {
 
@@ -14,6 +15,7 @@ constexpr uint32_t kHeaderSize = sizeof(WAVEHDR);
 WaveInRecorder::WaveInRecorder() : hook_("WaveInRecorder", *this) {}
 
 WaveInRecorder::~WaveInRecorder() {
+    GotData = nullptr;  // whoever handled the buffers may be gone already
     if (IsRecording()) StopRecord();
     if (notifyWindow_ != 0) DestroyNotifyWindow();
     if (mixer_ != 0) {
@@ -37,6 +39,7 @@ std::string WaveInRecorder::DeviceName(int32_t Index) const {
 bool WaveInRecorder::SelectDevice(int32_t Index) {
     if (Index < 0 || Index > DeviceCount() - 1) return false;
     selectedDevice_ = -1;
+    lineVolume_ = -1;
     if (mixer_ != 0) {
         mixerClose(mixer_);
         mixer_ = 0;
@@ -52,10 +55,18 @@ bool WaveInRecorder::StartRecord(int32_t samplerate, int16_t Channels) {
     if (IsRecording()) return false;
     if (bufferCount_ < 1 || bufferCount_ > kMaxBufferCount) return false;
     if (bufferSize_ < 2 || bufferSize_ > kMaxBufferSize || bufferSize_ % 2 != 0) return false;
+    if (Channels != 1 && Channels != 2) return false;
+    frameBytes_ = 2u * static_cast<uint32_t>(Channels);
+    // Whole frames only: a buffer that ended inside a frame would start the next one on a
+    // right sample.
+    const uint32_t ringBytes = static_cast<uint32_t>(bufferSize_) / frameBytes_ * frameBytes_;
+    if (ringBytes == 0) return false;
 
     const auto count = static_cast<size_t>(bufferCount_);
     headers_.assign(count, WAVEHDR{});
     samples_.assign(count, std::vector<int16_t>());
+    queued_.assign(count, 0);
+    next_ = 0;
 
     CreateNotifyWindow();
 
@@ -70,7 +81,7 @@ bool WaveInRecorder::StartRecord(int32_t samplerate, int16_t Channels) {
         samples_[i].assign(static_cast<size_t>(bufferSize_ / 2), 0);
         WAVEHDR& h = headers_[i];
         h.lpData = reinterpret_cast<uint8_t*>(samples_[i].data());
-        h.dwBufferLength = static_cast<uint32_t>(bufferSize_);
+        h.dwBufferLength = ringBytes;
         h.dwUser = i;
         if (waveInPrepareHeader(waveIn_, &h, kHeaderSize) != MMSYSERR_NOERROR) {
             CloseAfterFailure(static_cast<int32_t>(i));
@@ -83,7 +94,8 @@ bool WaveInRecorder::StartRecord(int32_t samplerate, int16_t Channels) {
         return false;
     }
 
-    for (WAVEHDR& h : headers_) waveInAddBuffer(waveIn_, &h, kHeaderSize);
+    for (size_t k = 0; k < count; ++k)
+        queued_[k] = waveInAddBuffer(waveIn_, &headers_[k], kHeaderSize) == MMSYSERR_NOERROR;
     return true;
 }
 
@@ -96,8 +108,16 @@ void WaveInRecorder::CloseAfterFailure(int32_t preparedCount) {
 }
 
 bool WaveInRecorder::StopRecord() {
+    if (stopping_) {  // from a handler of the buffers the stop delivers
+        stopAsked_ = true;
+        return true;
+    }
     if (waveIn_ != 0) {
-        waveInStop(waveIn_);
+        stopping_ = true;
+        stopAsked_ = delivering_;
+        waveInStop(waveIn_);  // capture pauses; the partly filled buffer comes back done
+        DeliverFilled();
+        stopping_ = false;
         waveInReset(waveIn_);
         for (WAVEHDR& h : headers_) waveInUnprepareHeader(waveIn_, &h, kHeaderSize);
         waveInClose(waveIn_);
@@ -155,22 +175,52 @@ void WaveInRecorder::zSubclass_Proc(bool bBefore, bool&, LRESULT&, HWND, UINT uM
 }
 
 void WaveInRecorder::OnBufferReturned(LPARAM lParam) {
-    // The header must be one of ours: the address is compared, never dereferenced blindly.
-    if (headers_.empty()) return;
+    // The header must be one of ours and back from the device: the address is
+    // compared, never dereferenced blindly, and a buffer already delivered (a stale
+    // message) is not taken again.
+    if (waveIn_ == 0 || headers_.empty()) return;
     const auto addr = static_cast<uintptr_t>(lParam);
     const auto base = reinterpret_cast<uintptr_t>(headers_.data());
     if (addr < base || (addr - base) % sizeof(WAVEHDR) != 0) return;
-    const size_t index = (addr - base) / sizeof(WAVEHDR);
-    if (index >= headers_.size()) return;
+    const size_t k = (addr - base) / sizeof(WAVEHDR);
+    if (k >= headers_.size() || !queued_[k] || !(headers_[k].dwFlags & WHDR_DONE)) return;
 
-    const WAVEHDR header = headers_[index];
-    const size_t k = header.dwUser;
-    if (k >= samples_.size()) return;
-    int32_t lngLen = static_cast<int32_t>(std::min<uint32_t>(header.dwBytesRecorded, header.dwBufferLength));
-    deliveredTime_ = header.reserved;
+    queued_[k] = 0;
+    next_ = (k + 1) % headers_.size();
+    Deliver(k, headers_[k].dwBytesRecorded);
+    // If the handler stopped the recording the handle is 0 and the buffer stays here.
+    if (waveIn_ != 0 && !stopping_)
+        queued_[k] = waveInAddBuffer(waveIn_, &headers_[k], kHeaderSize) == MMSYSERR_NOERROR;
+}
+
+void WaveInRecorder::Deliver(size_t k, uint32_t bytes) {
+    bytes = std::min(bytes, headers_[k].dwBufferLength);
+    bytes -= bytes % frameBytes_;
+    if (bytes == 0) return;
+    int32_t lngLen = static_cast<int32_t>(bytes);
+    deliveredTime_ = headers_[k].reserved;
+    const bool outer = delivering_;  // a handler that runs the event loop may nest
+    delivering_ = true;
     if (GotData) GotData(std::span<int16_t>(samples_[k]), lngLen);
-    // If the handler stopped the recording the handle is 0 and this does nothing.
-    if (waveIn_ != 0 && k < headers_.size()) waveInAddBuffer(waveIn_, &headers_[k], kHeaderSize);
+    delivering_ = outer;
+}
+
+void WaveInRecorder::DeliverFilled() {
+    // After waveInStop the device touches no buffer. The filled ones are those marked done,
+    // starting from the oldest queued; the first one still empty ends the run. All are
+    // taken off the queue first, so that their notifications are refused if a handler
+    // runs the event loop meanwhile.
+    const size_t n = headers_.size();
+    std::array<size_t, kMaxBufferCount> order{};
+    size_t filled = 0;
+    for (size_t i = 0; i < n; ++i) {
+        const size_t k = (next_ + i) % n;
+        if (!queued_[k]) continue;
+        if (!(headers_[k].dwFlags & WHDR_DONE)) break;
+        queued_[k] = 0;
+        order[filled++] = k;
+    }
+    for (size_t i = 0; i < filled && !stopAsked_; ++i) Deliver(order[i], headers_[order[i]].dwBytesRecorded);
 }
 
 // ---- input lines ----
@@ -244,6 +294,7 @@ bool WaveInRecorder::SelectMixerLine(int32_t Index) {
     // A line that does not exist cannot be selected; say so rather than pretend.
     if (Index < 0 || Index >= count) return false;
     const int32_t item = count - Index - 1;
+    lineVolume_ = -1;
     std::vector<MIXERCONTROL> muxes;
     if (!MultiplexerControls(muxes) || muxes.empty()) return false;
     if (item >= static_cast<int32_t>(muxes[0].cMultipleItems)) return false;
@@ -295,23 +346,29 @@ uint32_t WaveInRecorder::VolumeControlId(uint32_t& channels) {
 }
 
 int32_t WaveInRecorder::MixerLineVolume() {
+    // What is returned is what a slider will show and may write back: remembered even when
+    // the line could not be read, so that a 0 shown for an unreadable line is not written.
+    lineVolume_ = 0;
     uint32_t channels = 0;
     const uint32_t id = VolumeControlId(channels);
     if (id == 0) return 0;
     uint32_t values[2] = {0, 0};
     MIXERCONTROLDETAILS details{id, std::min<uint32_t>(channels, 2), 0, values};
     if (mixerGetControlDetails(mixer_, details, MIXER_GETCONTROLDETAILSF_VALUE) != MMSYSERR_NOERROR) return 0;
-    return static_cast<int32_t>(values[0]);
+    lineVolume_ = static_cast<int32_t>(values[0]);
+    return lineVolume_;
 }
 
 void WaveInRecorder::MixerLineVolume(int32_t Volume) {
     uint32_t channels = 0;
     const uint32_t id = VolumeControlId(channels);
     if (id == 0) return;
-    const uint32_t v = static_cast<uint32_t>(std::clamp<int32_t>(Volume, 0, 65535));
+    const int32_t clamped = std::clamp<int32_t>(Volume, 0, 65535);
+    if (clamped == lineVolume_) return;  // unchanged: the other channels keep their values
+    const auto v = static_cast<uint32_t>(clamped);
     uint32_t values[2] = {v, v};
     MIXERCONTROLDETAILS details{id, std::min<uint32_t>(channels, 2), 0, values};
-    mixerSetControlDetails(mixer_, details, MIXER_SETCONTROLDETAILSF_VALUE);
+    if (mixerSetControlDetails(mixer_, details, MIXER_SETCONTROLDETAILSF_VALUE) == MMSYSERR_NOERROR) lineVolume_ = clamped;
 }
 
 }  // namespace tavrino

@@ -20,8 +20,18 @@
 // 10240 for a full default buffer). The handler may change the samples in place; the
 // buffer goes back to the device as soon as the handler returns, so the handler must not
 // keep the span. Buffers arrive one at a time, in the device's order, from the Qt event
-// loop. StopRecord stops at once: buffers still pending are never delivered. The handler
-// may call StopRecord (the buffer is then not queued again).
+// loop. A message that does not name a buffer the recorder has queued on its open device
+// (a foreign address, a buffer already delivered, a message of an earlier recording) is
+// ignored.
+//
+// StopRecord delivers what was captured: before the device closes, every buffer it has
+// already filled (full ones whose notification is still pending, then the partly filled
+// one) is handed to GotData in capture order, synchronously, in whole frames; the pending
+// notifications of those buffers are then ignored, so nothing is delivered twice.
+// IsRecording() is still true during these calls and false once StopRecord returns. Such
+// a handler must not call StartRecord. A handler may call StopRecord: then no further
+// buffer is delivered (also when GotData came from a message: the rest is dropped, as the
+// handler asked to stop at that buffer). The destructor stops without delivering.
 //
 // DeviceLost: raised once, on the UI thread, when the device disappears or the sound
 // server goes away during a recording, after every buffer filled before the loss
@@ -77,6 +87,9 @@ public:
 
     // Stored unchecked; used by the next StartRecord, which refuses a count outside
     // 1 .. kMaxBufferCount and a size that is not even and within 2 .. kMaxBufferSize.
+    // Buffers hold whole frames, so that every buffer starts on a left sample: in stereo
+    // an even size that is not a multiple of 4 bytes is rounded down to one (10242 records
+    // into 10240 bytes of each 5121-sample buffer); a size below one frame is refused.
     int32_t BufferCount() const { return bufferCount_; }
     void BufferCount(int32_t value) { bufferCount_ = value; }
     int32_t BufferSize() const { return bufferSize_; }
@@ -86,7 +99,10 @@ public:
     // Channels (1 or 2), queues the ring and starts capture. False, with everything undone
     // (no window, no device), on any failure, and while already recording.
     bool StartRecord(int32_t samplerate, int16_t Channels);
-    // Stops and closes the device and removes the notification window. Always true.
+    // Stops capture, hands the buffers already filled to GotData (see above), closes the
+    // device and removes the notification window. Always true. Waits for a sound server
+    // that does not answer at most audio::kServerWaitLimitMs (Backend.h), then closes on
+    // this side alone.
     bool StopRecord();
     bool IsRecording() const { return waveIn_ != 0; }
 
@@ -101,7 +117,10 @@ public:
     int32_t MixerLineType(int32_t Index);
     // The selected line's volume, raw 0 .. 65535 (first channel); 0 when unreadable.
     int32_t MixerLineVolume();
-    // Writes Volume (clamped to 0 .. 65535) to every channel of the selected line.
+    // Writes Volume (clamped to 0 .. 65535) to every channel of the selected line. Writing
+    // back the value last read (or written) writes nothing, so showing the volume on a
+    // slider never changes the user's volume, its balance or a volume above 100 %; only a
+    // real change writes.
     void MixerLineVolume(int32_t Volume);
 
     // ---- the notification window and its hook ----
@@ -126,6 +145,8 @@ private:
     void zSubclass_Proc(bool bBefore, bool& bHandled, winmsg::LRESULT& lReturn, winmsg::HWND lng_hWnd,
                         winmsg::UINT uMsg, winmsg::WPARAM wParam, winmsg::LPARAM lParam, int32_t& lParamUser);
     void OnBufferReturned(winmsg::LPARAM lParam);
+    void Deliver(size_t k, uint32_t bytes);
+    void DeliverFilled();
     void CloseAfterFailure(int32_t preparedCount);
     int32_t RecordingDestination();
     bool MultiplexerControls(std::vector<audio::MIXERCONTROL>& muxes);
@@ -141,10 +162,20 @@ private:
     // The capture buffers: header k describes samples_[k].
     std::vector<audio::WAVEHDR> headers_;
     std::vector<std::vector<int16_t>> samples_;
+    // queued_[k]: buffer k is on the device and not yet delivered back. The ring is queued
+    // in index order and every buffer goes back to the end of the queue, so the device
+    // returns them cyclically from next_.
+    std::vector<uint8_t> queued_;
+    size_t next_ = 0;
+    uint32_t frameBytes_ = 4;
+    bool delivering_ = false;  // inside GotData
+    bool stopping_ = false;    // inside StopRecord
+    bool stopAsked_ = false;   // a handler called StopRecord while the stop delivered
     winmsg::HWND notifyWindow_ = 0;
     audio::HWAVEIN waveIn_ = 0;
     audio::HMIXER mixer_ = 0;
     int64_t deliveredTime_ = 0;
+    int32_t lineVolume_ = -1;  // the selected line's volume as last read or written; -1 unknown
 };
 
 }  // namespace tavrino

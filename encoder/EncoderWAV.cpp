@@ -132,13 +132,13 @@ int32_t EncoderWAV::Encoder_EncoderInit(int32_t samplerate, int16_t Channels, co
     // The stream reads exactly the output format's bytes; a negative length is refused.
     if (m_formatLen < static_cast<int32_t>(WaveFormat::kBaseSize)) return EncFormatError;
     m_openFormat.assign(m_format.begin(), m_format.begin() + m_formatLen);
-    if (acm::AcmStream::Open(m_stream, m_input, m_openFormat) != acm::MMSYSERR_NOERROR) return EncFormatError;
+    if (acm::AcmStream::Open(m_stream, m_input, m_openFormat) != MMSYSERR_NOERROR) return EncFormatError;
 
     // One second of input, plus room for the bytes a block-aligned conversion leaves.
     m_srcLen = m_input.AvgBytesPerSec();
     const uint64_t capacity = static_cast<uint64_t>(m_srcLen) + m_stream->SourceBlockBytes();
     uint32_t dstLen = 0;
-    if (capacity > UINT32_MAX || m_stream->Size(static_cast<uint32_t>(capacity), dstLen) != acm::MMSYSERR_NOERROR) {
+    if (capacity > UINT32_MAX || m_stream->Size(static_cast<uint32_t>(capacity), dstLen) != MMSYSERR_NOERROR) {
         ReleaseStream();
         return EncFormatError;
     }
@@ -186,11 +186,11 @@ int32_t EncoderWAV::Encoder_Encode(const void* buffer_ptr, int32_t buffer_len, i
     h.cbSrcLength = total;
     h.pbDst = m_dst.data();
     h.cbDstLength = static_cast<uint32_t>(m_dst.size());
-    const int32_t r = m_stream->Convert(h, acm::ACM_STREAMCONVERTF_BLOCKALIGN);
+    const MMRESULT r = m_stream->Convert(h, acm::ACM_STREAMCONVERTF_BLOCKALIGN);
     buffer_used = static_cast<int32_t>(h.cbSrcLengthUsed);
 
     int32_t result = EncOK;
-    if (r != acm::MMSYSERR_NOERROR) {
+    if (r != MMSYSERR_NOERROR) {
         // Nothing is written. Input not taken stays kept when some was taken; when none
         // was, the new buffer is dropped so that the kept bytes cannot grow without end.
         result = h.cbSrcLengthUsed == 0 ? EncConvertFailed : EncOK;
@@ -233,7 +233,7 @@ int32_t EncoderWAV::Encoder_EncoderClose() {
     h.cbSrcLength = m_kept;
     h.pbDst = m_dst.data();
     h.cbDstLength = static_cast<uint32_t>(m_dst.size());
-    if (m_stream->Convert(h, acm::ACM_STREAMCONVERTF_END) == acm::MMSYSERR_NOERROR && h.cbDstLengthUsed > 0) {
+    if (m_stream->Convert(h, acm::ACM_STREAMCONVERTF_END) == MMSYSERR_NOERROR && h.cbDstLengthUsed > 0) {
         const int64_t written = WriteBytes(m_dst.data(), h.cbDstLengthUsed);
         if (written > 0 && written != static_cast<int64_t>(h.cbDstLengthUsed)) TrimToBlock();
     }

@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <chrono>
+#include <utility>
 
 #include "capture/WaveInRecorder.h"
 #include "core/Error.h"
@@ -257,10 +258,17 @@ void RecordingController::Stop(StopCause cause) {
         if (fileOpen) listener_->FileFinished(output_);
     }
     Advance();
+    if (!failedAtStop_.isEmpty()) Tell(std::exchange(failedAtStop_, QString()), Caption::AppTitle);
 }
 
 void RecordingController::StopAfterFailure(const QString& text) {
-    if (stopping_) return;  // the stop under way finishes what can be finished
+    if (stopping_) {
+        // Among the last buffers the stop hands over: no more of them; the stop under way
+        // finishes the file and tells once it is done.
+        failedAtStop_ = text;
+        clsRecorder->StopRecord();
+        return;
+    }
     Stop(StopCause::WriteFailed);
     Tell(text, Caption::AppTitle);
 }

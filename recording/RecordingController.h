@@ -239,6 +239,7 @@ private:
     bool unloaded_ = false;
     bool fatal_ = false;           // the program is ending: no more messages
     bool stopping_ = false;        // inside Stop: capture hands over its last buffers
+    QString failedAtStop_;         // a write failure among them, told after the stop
 };
 
 }  // namespace tavrino

@@ -90,6 +90,9 @@ int64_t Record(double seconds, int32_t bufferBytes, int busyEveryMs, int busyFor
     Pump(std::chrono::milliseconds(static_cast<int>(seconds * 1000)));
     cpuSeconds = bench::ProcessCpuSeconds() - cpu0;
     overruns = rec.Overruns();
+    // The figures cover the timed span: the buffers the stop hands over wait for the stop
+    // itself (a round trip to the server) and are not part of the steady flow.
+    rec.GotData = nullptr;
     rec.StopRecord();
     audio::SetBackend(nullptr);
     return bytes;

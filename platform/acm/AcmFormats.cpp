@@ -227,7 +227,7 @@ bool IsSourceSupported(const WaveFormat& source) {
     return source.BlockAlign() == ch * bits / 8;
 }
 
-int32_t CheckConversion(const WaveFormat& source, std::span<const uint8_t> destination) {
+MMRESULT CheckConversion(const WaveFormat& source, std::span<const uint8_t> destination) {
     if (!IsSourceSupported(source)) return ACMERR_NOTPOSSIBLE;
     if (destination.size() < WaveFormat::kBaseSize) return ACMERR_NOTPOSSIBLE;
     const WaveFormat dst(destination.first(WaveFormat::kBaseSize));

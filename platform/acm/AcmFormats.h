@@ -34,6 +34,7 @@
 #include <vector>
 
 #include "core/WaveFormat.h"
+#include "platform/MmResult.h"
 
 namespace tavrino::acm {
 
@@ -74,7 +75,7 @@ bool IsSourceSupported(const WaveFormat& source);
 // rate and channels are within the tag's range, bits, block alignment and extra bytes fit
 // the tag (see the table above), and the codec is present in this build of libavcodec.
 // Only the given bytes are read. Returns 0 (MMSYSERR_NOERROR) or 512 (ACMERR_NOTPOSSIBLE).
-int32_t CheckConversion(const WaveFormat& source, std::span<const uint8_t> destination);
+MMRESULT CheckConversion(const WaveFormat& source, std::span<const uint8_t> destination);
 
 // One attribute entry of the chooser.
 struct FormatChoice {

@@ -140,7 +140,7 @@ struct AcmStream::Impl {
     uint32_t outCap = 0;
     uint32_t outLen = 0;
 
-    int32_t OpenCodec();
+    MMRESULT OpenCodec();
     bool AllocStaging();
     uint64_t WorstOutput(uint64_t inFrames) const;
     bool PushResampled(const uint8_t* in, int frames);  // frames 0 with in null: drain
@@ -159,7 +159,7 @@ bool AcmStream::Impl::AllocStaging() {
     return av_samples_fill_arrays(staging, nullptr, stagingBytes.data(), outCh, stagingFrames, midFormat, 1) >= 0;
 }
 
-int32_t AcmStream::Impl::OpenCodec() {
+MMRESULT AcmStream::Impl::OpenCodec() {
     const WaveFormat dst(destination);
     const AVCodec* found = FindEncoder(dst.FormatTag());
     if (!found) return ACMERR_NOTPOSSIBLE;
@@ -344,7 +344,7 @@ bool AcmStream::Impl::Drain() {
 AcmStream::AcmStream(std::unique_ptr<Impl> impl) : impl_(std::move(impl)) {}
 AcmStream::~AcmStream() = default;
 
-int32_t AcmStream::Open(std::unique_ptr<AcmStream>& stream, const WaveFormat& source,
+MMRESULT AcmStream::Open(std::unique_ptr<AcmStream>& stream, const WaveFormat& source,
                         std::span<const uint8_t> destination) {
     stream.reset();
     if (CheckConversion(source, destination) != MMSYSERR_NOERROR) return ACMERR_NOTPOSSIBLE;
@@ -361,7 +361,7 @@ int32_t AcmStream::Open(std::unique_ptr<AcmStream>& stream, const WaveFormat& so
     impl->rateChange = impl->inRate != impl->outRate;
 
     const uint16_t tag = dst.FormatTag();
-    int32_t r = MMSYSERR_NOERROR;
+    MMRESULT r = MMSYSERR_NOERROR;
     if (tag == WAVE_FORMAT_PCM || tag == WAVE_FORMAT_IEEE_FLOAT) {
         const bool same = tag == source.FormatTag() && !impl->rateChange && impl->outCh == impl->inCh &&
                           dst.BitsPerSample() == source.BitsPerSample();
@@ -389,7 +389,7 @@ int32_t AcmStream::Open(std::unique_ptr<AcmStream>& stream, const WaveFormat& so
     return MMSYSERR_NOERROR;
 }
 
-int32_t AcmStream::Size(uint32_t cbInput, uint32_t& cbOutput) const {
+MMRESULT AcmStream::Size(uint32_t cbInput, uint32_t& cbOutput) const {
     const uint64_t worst = impl_->WorstOutput(cbInput / impl_->inAlign);
     if (worst > UINT32_MAX) return MMSYSERR_INVALPARAM;
     cbOutput = static_cast<uint32_t>(worst);
@@ -402,7 +402,7 @@ uint32_t AcmStream::SourceBlockBytes() const {
     return s.inAlign;
 }
 
-int32_t AcmStream::Convert(AcmStreamHeader& h, uint32_t flags) {
+MMRESULT AcmStream::Convert(AcmStreamHeader& h, uint32_t flags) {
     Impl& s = *impl_;
     h.cbSrcLengthUsed = 0;
     h.cbDstLengthUsed = 0;

@@ -36,15 +36,12 @@
 #include <span>
 
 #include "core/WaveFormat.h"
+#include "platform/MmResult.h"
 
 namespace tavrino::acm {
 
-// Results, numbered as the platform's multimedia results.
-inline constexpr int32_t MMSYSERR_NOERROR = 0;
-inline constexpr int32_t MMSYSERR_ERROR = 1;
-inline constexpr int32_t MMSYSERR_NOMEM = 7;
-inline constexpr int32_t MMSYSERR_INVALPARAM = 11;
-inline constexpr int32_t ACMERR_NOTPOSSIBLE = 512;
+// Results: MMSYSERR_* (platform/MmResult.h) and this.
+inline constexpr MMRESULT ACMERR_NOTPOSSIBLE = 512;
 
 // Convert flags.
 inline constexpr uint32_t ACM_STREAMCONVERTF_BLOCKALIGN = 0x04;
@@ -68,7 +65,7 @@ public:
     // (its bytes as given; only those are read). Returns MMSYSERR_NOERROR and sets
     // `stream`, or ACMERR_NOTPOSSIBLE (CheckConversion refused it or the codec would not
     // open with it), MMSYSERR_NOMEM; `stream` is left empty then.
-    static int32_t Open(std::unique_ptr<AcmStream>& stream, const WaveFormat& source,
+    static MMRESULT Open(std::unique_ptr<AcmStream>& stream, const WaveFormat& source,
                         std::span<const uint8_t> destination);
 
     ~AcmStream();
@@ -78,7 +75,7 @@ public:
     // The largest output (bytes) that one Convert of `cbInput` source bytes can produce,
     // what the stream holds from before and the final flush included.
     // MMSYSERR_INVALPARAM if that does not fit 32 bits.
-    int32_t Size(uint32_t cbInput, uint32_t& cbOutput) const;
+    MMRESULT Size(uint32_t cbInput, uint32_t& cbOutput) const;
 
     // The input bytes of one output block when BLOCKALIGN may leave input untaken, else
     // the bytes of one input frame. A block-aligned Convert leaves fewer bytes than this.
@@ -88,7 +85,7 @@ public:
     // above. MMSYSERR_NOERROR; MMSYSERR_INVALPARAM (null buffer with a length, destination
     // below the worst case); ACMERR_NOTPOSSIBLE after the end; MMSYSERR_ERROR when the codec
     // fails.
-    int32_t Convert(AcmStreamHeader& header, uint32_t flags);
+    MMRESULT Convert(AcmStreamHeader& header, uint32_t flags);
 
     const WaveFormat& Source() const;
     std::span<const uint8_t> Destination() const;

@@ -52,6 +52,18 @@ void SetBackend(std::shared_ptr<Backend> backend) {
     Current() = std::move(backend);
 }
 
+std::string ConnectionError() { return CurrentBackend()->ServerError(); }
+
+uint32_t ServerVolumeFromRaw(uint32_t raw) {
+    const uint64_t r = std::min<uint32_t>(raw, 65535);
+    return static_cast<uint32_t>((r * 65536 + 32767) / 65535);  // nearest; 65535 -> 65536
+}
+
+uint32_t RawFromServerVolume(uint32_t volume) {
+    const uint64_t v = volume;
+    return static_cast<uint32_t>(std::min<uint64_t>(65535, (v * 65535 + 32768) / 65536));
+}
+
 uint32_t ComponentTypeForName(const std::string& name) {
     std::string n = name;
     std::transform(n.begin(), n.end(), n.begin(), [](unsigned char c) { return std::tolower(c); });

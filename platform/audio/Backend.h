@@ -14,6 +14,12 @@
 // Writing a backend: a backend lists devices, opens capture streams and mixers. It pushes
 // captured audio into the StreamSink it was given, from any thread of its own, and must
 // stop doing so before its CaptureStream is destroyed.
+//
+// Waiting: no call waits on a sound server longer than kServerWaitLimitMs; a server that
+// does not answer in that time makes the call fail, or answer from what the backend
+// listed before, and later calls do so at once until the server answers again. A server
+// that stops answering while a stream is open is reported to the sink as a lost device
+// (PulseAudio: a ping left unanswered for 3 s).
 
 #include <cstddef>
 #include <cstdint>
@@ -25,6 +31,9 @@
 #include "platform/audio/WaveIn.h"
 
 namespace tavrino::audio {
+
+// The longest a call from the UI thread waits for one answer of a sound server.
+inline constexpr int kServerWaitLimitMs = 500;  // [ms]
 
 // The wave-input layer's side of an open device, handed to the backend's stream.
 class StreamSink {
@@ -40,7 +49,9 @@ public:
     virtual void Lost() = 0;
 };
 
-// An open capture stream of a backend. Every call comes from the UI thread.
+// An open capture stream of a backend. Every call comes from the UI thread. Start and Stop
+// may wait for the server (see above); Stop then closes on this side alone: the sink
+// takes no audio after Stop returns, whether the server answered or not.
 class CaptureStream {
 public:
     virtual ~CaptureStream() = default;  // closes; no Write after it returns
@@ -61,7 +72,9 @@ struct LineInfo {
 };
 
 // The mixer of one device. Every call comes from the UI thread. False / -1 when the
-// device is gone or the server does not answer.
+// device is gone or the server does not answer. Reads answer from what the backend keeps
+// of the device (PulseAudio: refreshed on the server's change events), without a round
+// trip; SetVolume sends the change without waiting for it; SelectLine may wait.
 class DeviceMixer {
 public:
     virtual ~DeviceMixer() = default;
@@ -78,7 +91,8 @@ class Backend {
 public:
     virtual ~Backend() = default;
     virtual std::string Name() const = 0;  // "pulse" or "test"
-    // May be called from any thread.
+    // May be called from any thread. Lists the devices again (PulseAudio: one round trip);
+    // a server that does not answer leaves the previous list.
     virtual int32_t DeviceCount() = 0;
     // Empty for an index out of range.
     virtual std::string DeviceName(int32_t index) = 0;
@@ -95,11 +109,10 @@ public:
     // "alsa_input.usb-…" or "….monitor"), beside the description that DeviceName gives;
     // empty for an index out of range. May be called from any thread.
     virtual std::string DeviceId(int32_t /*index*/) { return {}; }
-    // Why the sound server cannot be reached, in the server library's words (for example
-    // "Connection refused"), after a failed attempt to connect; empty while it can be
-    // reached and for a backend without a server. Tries to connect when no connection is
-    // up. May be called from any thread; may wait up to the backend's connect timeout.
-    virtual std::string ServerUnreachable() { return {}; }
+    // Why the backend's sound server cannot be reached ("" when it can, or the backend needs
+    // none); the server's own words, e.g. "Connection refused". Connects if no connection
+    // is up (within the wait limit).
+    virtual std::string ServerError() { return {}; }
 };
 
 // The backend in use (chosen from TAVRINO_AUDIO on first use).
@@ -108,8 +121,18 @@ std::shared_ptr<Backend> CurrentBackend();
 void SetBackend(std::shared_ptr<Backend> backend);
 // Builds the backend named by a TAVRINO_AUDIO value (see above).
 std::shared_ptr<Backend> MakeBackend(const std::string& choice);
+// The current backend's ServerError(): say "无法连接到声音服务器: " + this rather than "no
+// capture device" when it is not empty.
+std::string ConnectionError();
 // A PulseAudio backend on the given server ("" = the default server, as libpulse finds it).
 std::shared_ptr<Backend> MakePulseBackend(const std::string& server = std::string());
+
+// The line volume's raw scale against the sound server's: raw 0 .. 65535 maps
+// monotonically onto 0 .. PA_VOLUME_NORM (65536, 100 %), raw 65535 being exactly 100 %.
+// RawFromServerVolume(ServerVolumeFromRaw(r)) == r for every raw r, so a value read and
+// written back gives the same server volume; a server volume above 100 % reads as 65535.
+uint32_t ServerVolumeFromRaw(uint32_t raw);
+uint32_t RawFromServerVolume(uint32_t volume);
 
 // The component type a line's name suggests ("mic" -> microphone, "line" -> line-in, ...).
 uint32_t ComponentTypeForName(const std::string& name);

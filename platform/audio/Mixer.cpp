@@ -1,10 +1,9 @@
 #include "platform/audio/Mixer.h"
 
 #include <algorithm>
-#include <mutex>
-#include <unordered_map>
 #include <vector>
 
+#include "platform/HandleTable.h"
 #include "platform/audio/Backend.h"
 
 namespace tavrino::audio {
@@ -23,18 +22,12 @@ struct OpenMixer {
     std::unique_ptr<DeviceMixer> mixer;
 };
 
-std::mutex g_mutex;
-std::unordered_map<HMIXER, std::shared_ptr<OpenMixer>>& Mixers() {
-    static std::unordered_map<HMIXER, std::shared_ptr<OpenMixer>> mixers;
+HandleTable<HMIXER, std::shared_ptr<OpenMixer>>& Mixers() {
+    static HandleTable<HMIXER, std::shared_ptr<OpenMixer>> mixers(0x7000);
     return mixers;
 }
-HMIXER g_nextHandle = 0x7000;
 
-std::shared_ptr<OpenMixer> Find(HMIXER h) {
-    std::lock_guard lock(g_mutex);
-    auto it = Mixers().find(h);
-    return it == Mixers().end() ? nullptr : it->second;
-}
+std::shared_ptr<OpenMixer> Find(HMIXER h) { return Mixers().Find(h).value_or(nullptr); }
 
 void FillDestination(const std::vector<LineInfo>& lines, MIXERLINE& line) {
     line.dwDestination = 0;
@@ -68,23 +61,13 @@ MMRESULT mixerOpen(HMIXER* phmx, int32_t uMxId, std::uintptr_t, std::uintptr_t, 
     if (uMxId != WAVE_MAPPER && (uMxId < 0 || uMxId >= backend->DeviceCount())) return MMSYSERR_BADDEVICEID;
     auto mixer = backend->OpenMixer(uMxId);
     if (!mixer) return MMSYSERR_NODRIVER;
-    auto open = std::make_shared<OpenMixer>(OpenMixer{backend, std::move(mixer)});
-    std::lock_guard lock(g_mutex);
-    *phmx = g_nextHandle++;
-    Mixers().emplace(*phmx, std::move(open));
+    *phmx = Mixers().Add(std::make_shared<OpenMixer>(OpenMixer{backend, std::move(mixer)}));
     return MMSYSERR_NOERROR;
 }
 
 MMRESULT mixerClose(HMIXER hmx) {
-    std::shared_ptr<OpenMixer> open;
-    {
-        std::lock_guard lock(g_mutex);
-        auto it = Mixers().find(hmx);
-        if (it == Mixers().end()) return MMSYSERR_INVALHANDLE;
-        open = std::move(it->second);
-        Mixers().erase(it);
-    }
-    return MMSYSERR_NOERROR;
+    // The mixer is released here, outside the table's lock.
+    return Mixers().Remove(hmx) ? MMSYSERR_NOERROR : MMSYSERR_INVALHANDLE;
 }
 
 MMRESULT mixerGetDevCaps(HMIXER hmx, MIXERCAPS& caps) {

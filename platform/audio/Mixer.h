@@ -9,16 +9,19 @@
 // (MIXERCONTROL_CONTROLTYPE_MUX) whose items list the lines in reverse order: item j is
 // line connections - 1 - j; the item set to 1 is the selected line (the active port).
 // Each source line carries one volume control (MIXERCONTROL_CONTROLTYPE_VOLUME) whose
-// channels hold raw values 0 .. 65535 (PulseAudio: the source volume as pa_volume_t,
-// 65536 = 100 % read back as 65535; writing the line volume sets the source volume).
+// channels hold raw values 0 .. 65535 (PulseAudio: the source volume on the scale of
+// ServerVolumeFromRaw in Backend.h, 65535 = exactly 100 %, above 100 % read as 65535;
+// writing the line volume sets the source volume).
 //
 // Line IDs: destination 0xFFFF0000; source line i: (i + 1) << 16. Control IDs: the
 // multiplexer 1; the volume of line i 0x100 + i.
 //
-// Every call reads the backend afresh; none caches. A handle stays valid after its device
-// disappears; calls on it then fail with MMSYSERR_NODRIVER. Handle 0 is invalid
-// (MMSYSERR_INVALHANDLE). Call from one thread (the UI thread); calls may wait for a round
-// trip to the sound server.
+// Calls answer from what the backend keeps of the device's lines and volume, refreshed on
+// the sound server's change events: reading costs no round trip, a volume write is sent
+// without waiting for it, and only mixerOpen and selecting a line wait for the server (at
+// most kServerWaitLimitMs, Backend.h). A handle stays valid after its device disappears;
+// calls on it then fail with MMSYSERR_NODRIVER. Handle 0 is invalid
+// (MMSYSERR_INVALHANDLE). Call from one thread (the UI thread).
 
 #include <cstdint>
 #include <span>

@@ -257,6 +257,7 @@ private:
                 pos_ = 0;
                 sampleIndex_ = 0;
             }
+            if (pos_ == dev_->setup.overrunAt) ++overruns_;
             for (int16_t c = 0; c < channels_; ++c) {
                 int32_t v = Sample(c);
                 if (gain < 65535) v = static_cast<int32_t>(static_cast<int64_t>(v) * gain / 65535);
@@ -417,6 +418,10 @@ std::vector<TestDeviceSpec> TestBackend::ParseSpec(std::string_view setup) {
                 else if (val == "lost") d.end = TestDeviceSpec::End::Lost;
                 else if (val == "loop") d.end = TestDeviceSpec::End::Loop;
                 else Bad(key + "=" + val);
+            } else if (key == "overrun") {
+                const double v = ParseNumber(val, key);
+                if (v < 0) Bad(key + "=" + val);
+                d.overrunAt = static_cast<int64_t>(v);
             } else if (key == "fail") {
                 if (val == "open") d.fail = TestDeviceSpec::Fail::Open;
                 else if (val == "start") d.fail = TestDeviceSpec::Fail::Start;

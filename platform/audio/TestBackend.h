@@ -30,8 +30,11 @@
 //            | 'end=' E           after the frames: 'stop' (default, no more audio),
 //                                 'lost' (the device reports itself lost), 'loop' (again)
 //            | 'fail=' F          'open' or 'start': that step fails
+//            | 'overrun=' N       one overrun is counted (waveInGetOverruns) as frame N is
+//                                 produced, as if the server had dropped audio there; the
+//                                 audio itself stays whole, so byte checks still hold
 // Examples: "tone,freq=1000,amp=0.25"  "ramp,pace=fast,frames=51200,end=lost"
-//           "wav=/tmp/voice.wav,lines=麦克风|线路输入;tone,name=Second"
+//           "wav=/tmp/voice.wav,lines=麦克风|线路输入;tone,name=Second"  "ramp,overrun=44100"
 //
 // The volume scales the audio: a line volume v below 65535 multiplies each sample by
 // v / 65535 (truncating); 65535 leaves the signal exact. Line types follow the names
@@ -69,6 +72,7 @@ struct TestDeviceSpec {
     int64_t frames = -1;      // -1: endless (Wav: the file's length)
     End end = End::Stop;
     Fail fail = Fail::None;
+    int64_t overrunAt = -1;   // frame at which one overrun is counted; -1 none
 };
 
 class TestBackend final : public Backend, public std::enable_shared_from_this<TestBackend> {

@@ -4,8 +4,8 @@
 #include <chrono>
 #include <cstring>
 #include <mutex>
-#include <unordered_map>
 
+#include "platform/HandleTable.h"
 #include "platform/audio/Backend.h"
 
 namespace tavrino::audio {
@@ -153,18 +153,12 @@ private:
     bool lost_ = false;
 };
 
-std::mutex g_mutex;
-std::unordered_map<HWAVEIN, std::shared_ptr<WaveInDevice>>& Devices() {
-    static std::unordered_map<HWAVEIN, std::shared_ptr<WaveInDevice>> devices;
+HandleTable<HWAVEIN, std::shared_ptr<WaveInDevice>>& Devices() {
+    static HandleTable<HWAVEIN, std::shared_ptr<WaveInDevice>> devices(0x5000);
     return devices;
 }
-HWAVEIN g_nextHandle = 0x5000;
 
-std::shared_ptr<WaveInDevice> Find(HWAVEIN h) {
-    std::lock_guard lock(g_mutex);
-    auto it = Devices().find(h);
-    return it == Devices().end() ? nullptr : it->second;
-}
+std::shared_ptr<WaveInDevice> Find(HWAVEIN h) { return Devices().Find(h).value_or(nullptr); }
 
 bool FormatSupported(const WaveFormat& f) {
     return f.IsWellFormed() && f.FormatTag() == WAVE_FORMAT_PCM && f.BitsPerSample() == 16 &&
@@ -203,18 +197,11 @@ MMRESULT waveInOpen(HWAVEIN* phwi, int32_t uDeviceID, const WaveFormat& format, 
     }
     if (!FormatSupported(format)) return WAVERR_BADFORMAT;
     auto backend = CurrentBackend();
-    HWAVEIN handle = 0;
-    {
-        std::lock_guard lock(g_mutex);
-        handle = g_nextHandle++;
-    }
+    const HWAVEIN handle = Devices().Reserve();
     auto device = std::make_shared<WaveInDevice>(handle, dwCallback, backend);
     const MMRESULT r = backend->Open(uDeviceID, format.SamplesPerSec(), format.Channels(), *device, device->stream());
     if (r != MMSYSERR_NOERROR || !device->stream()) return r != MMSYSERR_NOERROR ? r : MMSYSERR_ERROR;
-    {
-        std::lock_guard lock(g_mutex);
-        Devices().emplace(handle, device);
-    }
+    Devices().Insert(handle, device);
     device->Notify(MM_WIM_OPEN);
     *phwi = handle;
     return MMSYSERR_NOERROR;
@@ -224,10 +211,7 @@ MMRESULT waveInClose(HWAVEIN hwi) {
     std::shared_ptr<WaveInDevice> device = Find(hwi);
     if (!device) return MMSYSERR_INVALHANDLE;
     if (device->HasQueued()) return WAVERR_STILLPLAYING;
-    {
-        std::lock_guard lock(g_mutex);
-        Devices().erase(hwi);
-    }
+    Devices().Remove(hwi);
     device->stream().reset();  // the backend stops writing before this returns
     device->Notify(MM_WIM_CLOSE);
     return MMSYSERR_NOERROR;

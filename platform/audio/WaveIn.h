@@ -28,7 +28,11 @@
 // Threads: every function is to be called from the thread that owns the notification
 // window (the UI thread), except waveInGetNumDevs / waveInGetDevCaps which may be called
 // anywhere. The backend fills buffers on its own thread; a call here may wait briefly for
-// that thread's lock, never for I/O, and no lock is held while the window procedure runs.
+// that thread's lock, and no lock is held while the window procedure runs. waveInOpen,
+// waveInStart, waveInStop and waveInGetNumDevs may wait for the sound server's answer, at
+// most kServerWaitLimitMs (Backend.h) each and not at all while it is known not to
+// answer; waveInStop then stops on this side alone, so the caller can close at once. A
+// server that stops answering during a recording is reported as a lost device.
 // Headers and their data must stay valid and unmoved from prepare to unprepare.
 //
 // The backend (PulseAudio, or the test source) is chosen by platform/audio/Backend.h.
@@ -37,21 +41,14 @@
 #include <string>
 
 #include "core/WaveFormat.h"
+#include "platform/MmResult.h"
 #include "platform/winmsg/Window.h"
 
 namespace tavrino::audio {
 
-using MMRESULT = uint32_t;
 using HWAVEIN = std::uintptr_t;
 
-inline constexpr MMRESULT MMSYSERR_NOERROR = 0;
-inline constexpr MMRESULT MMSYSERR_ERROR = 1;
-inline constexpr MMRESULT MMSYSERR_BADDEVICEID = 2;
-inline constexpr MMRESULT MMSYSERR_INVALHANDLE = 5;
-inline constexpr MMRESULT MMSYSERR_NODRIVER = 6;
-inline constexpr MMRESULT MMSYSERR_NOMEM = 7;
-inline constexpr MMRESULT MMSYSERR_INVALFLAG = 10;
-inline constexpr MMRESULT MMSYSERR_INVALPARAM = 11;
+// Results: MMSYSERR_* (platform/MmResult.h) and these.
 inline constexpr MMRESULT WAVERR_BADFORMAT = 32;
 inline constexpr MMRESULT WAVERR_STILLPLAYING = 33;
 inline constexpr MMRESULT WAVERR_UNPREPARED = 34;

@@ -10,9 +10,10 @@
 #include <QSocketNotifier>
 
 #include <mutex>
-#include <unordered_map>
 #include <utility>
 #include <vector>
+
+#include "platform/HandleTable.h"
 
 namespace tavrino::winmsg {
 
@@ -108,38 +109,35 @@ struct Window {
     ThreadQueue* queue = nullptr;
 };
 
-// All windows of the process. Guarded by g_mutex, which is never held while a procedure runs.
-std::mutex g_mutex;
-std::unordered_map<HWND, Window>& Windows() {
-    static std::unordered_map<HWND, Window> windows;
+// All windows of the process. The table's lock is never held while a procedure runs.
+HandleTable<HWND, Window>& Windows() {
+    static HandleTable<HWND, Window> windows(0x10000);
     return windows;
 }
-std::vector<std::unique_ptr<ThreadQueue>>& Queues() {
-    static std::vector<std::unique_ptr<ThreadQueue>> queues;
-    return queues;
-}
-HWND g_nextHandle = 0x10000;
 
-ThreadQueue* QueueOfThreadLocked(uint32_t thread) {
-    for (auto& q : Queues())
+// The queue of a thread, made on first use; queues live as long as the process.
+ThreadQueue* QueueOfThread(uint32_t thread) {
+    static std::mutex mutex;
+    static std::vector<std::unique_ptr<ThreadQueue>> queues;
+    std::lock_guard lock(mutex);
+    for (auto& q : queues)
         if (q->thread() == thread) return q.get();
-    Queues().push_back(std::make_unique<ThreadQueue>(thread));
-    return Queues().back().get();
+    queues.push_back(std::make_unique<ThreadQueue>(thread));
+    return queues.back().get();
 }
 
 // The procedure of a window of the calling thread, or null with the last error set.
 WndProc ProcOfOwnWindow(HWND hwnd) {
-    std::lock_guard lock(g_mutex);
-    auto it = Windows().find(hwnd);
-    if (it == Windows().end()) {
+    const std::optional<Window> w = Windows().Find(hwnd);
+    if (!w) {
         t_lastError = ERROR_INVALID_WINDOW_HANDLE;
         return nullptr;
     }
-    if (it->second.thread != GetCurrentThreadId()) {
+    if (w->thread != GetCurrentThreadId()) {
         t_lastError = ERROR_ACCESS_DENIED;
         return nullptr;
     }
-    return it->second.proc;
+    return w->proc;
 }
 
 int ThreadQueue::Drain() {
@@ -151,13 +149,9 @@ int ThreadQueue::Drain() {
     int delivered = 0;
     Msg m{};
     while (Pop(m)) {
-        WndProc proc;
-        {
-            std::lock_guard lock(g_mutex);
-            auto it = Windows().find(m.hwnd);
-            if (it == Windows().end()) continue;  // window gone: dropped
-            proc = it->second.proc;               // keeps the procedure alive while it runs
-        }
+        const std::optional<Window> w = Windows().Find(m.hwnd);
+        if (!w) continue;              // window gone: dropped
+        const WndProc& proc = w->proc;  // the copy keeps the procedure alive while it runs
         if (proc && *proc) (*proc)(m.hwnd, m.msg, m.wParam, m.lParam);
         ++delivered;
     }
@@ -181,14 +175,8 @@ void SetLastError(uint32_t error) { t_lastError = error; }
 HWND CreateWindowEx(std::string_view, std::string_view, WndProc proc) {
     static const WndProc defaultProc = MakeWndProc(&DefWindowProc);
     const uint32_t thread = GetCurrentThreadId();
-    ThreadQueue* queue = nullptr;
-    HWND hwnd = 0;
-    {
-        std::lock_guard lock(g_mutex);
-        queue = QueueOfThreadLocked(thread);
-        hwnd = g_nextHandle++;
-        Windows().emplace(hwnd, Window{proc ? std::move(proc) : defaultProc, thread, queue});
-    }
+    ThreadQueue* queue = QueueOfThread(thread);
+    const HWND hwnd = Windows().Add(Window{proc ? std::move(proc) : defaultProc, thread, queue});
     queue->AttachToEventLoop();
     return hwnd;
 }
@@ -197,27 +185,19 @@ bool DestroyWindow(HWND hwnd) {
     if (!ProcOfOwnWindow(hwnd)) return false;
     SendMessage(hwnd, WM_DESTROY, 0, 0);
     SendMessage(hwnd, WM_NCDESTROY, 0, 0);
-    WndProc last;  // released outside the lock: a procedure's captures may do anything
-    std::lock_guard lock(g_mutex);
-    auto it = Windows().find(hwnd);
-    if (it != Windows().end()) {
-        last = std::move(it->second.proc);
-        Windows().erase(it);
-    }
+    // The procedure is released here, outside the table's lock: its captures may do anything.
+    Windows().Remove(hwnd);
     return true;
 }
 
-bool IsWindow(HWND hwnd) {
-    std::lock_guard lock(g_mutex);
-    return Windows().count(hwnd) != 0;
-}
+bool IsWindow(HWND hwnd) { return Windows().Contains(hwnd); }
 
 uint32_t GetWindowThreadProcessId(HWND hwnd, uint32_t* processId) {
-    std::lock_guard lock(g_mutex);
-    auto it = Windows().find(hwnd);
-    const bool ok = it != Windows().end();
-    if (processId) *processId = ok ? GetCurrentProcessId() : 0;
-    return ok ? it->second.thread : 0;
+    // Only the fields are copied: a procedure is never released on a foreign thread.
+    uint32_t thread = 0;
+    const bool found = Windows().With(hwnd, [&](const Window& w) { thread = w.thread; });
+    if (processId) *processId = found ? GetCurrentProcessId() : 0;
+    return thread;
 }
 
 WndProc SetWindowLong(HWND hwnd, int32_t index, WndProc newProc) {
@@ -226,18 +206,15 @@ WndProc SetWindowLong(HWND hwnd, int32_t index, WndProc newProc) {
         return nullptr;
     }
     WndProc previous;
-    {
-        std::lock_guard lock(g_mutex);
-        auto it = Windows().find(hwnd);
-        if (it == Windows().end()) {
-            t_lastError = ERROR_INVALID_WINDOW_HANDLE;
-            return nullptr;
-        }
-        if (it->second.thread != GetCurrentThreadId()) {
-            t_lastError = ERROR_ACCESS_DENIED;
-            return nullptr;
-        }
-        previous = std::exchange(it->second.proc, std::move(newProc));
+    bool foreign = false;
+    const uint32_t thread = GetCurrentThreadId();
+    const bool found = Windows().With(hwnd, [&](Window& w) {
+        if (w.thread != thread) foreign = true;
+        else previous = std::exchange(w.proc, std::move(newProc));
+    });
+    if (!found || foreign) {
+        t_lastError = found ? ERROR_ACCESS_DENIED : ERROR_INVALID_WINDOW_HANDLE;
+        return nullptr;
     }
     return previous;
 }
@@ -263,27 +240,18 @@ LRESULT SendMessage(HWND hwnd, UINT msg, WPARAM wParam, LPARAM lParam) {
 }
 
 bool PostMessage(HWND hwnd, UINT msg, WPARAM wParam, LPARAM lParam) {
+    // Only the queue is taken: a procedure is never released on a posting thread.
     ThreadQueue* queue = nullptr;
-    {
-        std::lock_guard lock(g_mutex);
-        auto it = Windows().find(hwnd);
-        if (it == Windows().end()) {
-            t_lastError = ERROR_INVALID_WINDOW_HANDLE;
-            return false;
-        }
-        queue = it->second.queue;
+    if (!Windows().With(hwnd, [&](const Window& w) { queue = w.queue; })) {
+        t_lastError = ERROR_INVALID_WINDOW_HANDLE;
+        return false;
     }
     queue->Push(Msg{hwnd, msg, wParam, lParam});  // queues live as long as the process
     return true;
 }
 
 int ProcessPostedMessages() {
-    ThreadQueue* queue = nullptr;
-    {
-        std::lock_guard lock(g_mutex);
-        queue = QueueOfThreadLocked(GetCurrentThreadId());
-    }
-    return queue->Drain();
+    return QueueOfThread(GetCurrentThreadId())->Drain();
 }
 
 }  // namespace tavrino::winmsg

@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <QComboBox>
+#include <QCoreApplication>
 #include <QFile>
 #include <QFileInfo>
 #include <QLineEdit>
@@ -244,6 +245,67 @@ TEST(EndToEnd, RecordsAToneFromTheSoundServer) {
     EXPECT_NEAR(t.frequency, 1000.0, 10.0);
     EXPECT_NEAR(t.peak, 16384, 16384 * 0.05);  // half of full scale, as played
     EXPECT_TRUE(shown.empty());
+}
+
+// pactl on the private server: its standard output, trimmed.
+QString Pactl(const QStringList& args) {
+    QProcess p;
+    p.start(QStringLiteral("pactl"), args);
+    p.waitForFinished(20000);
+    return QString::fromLocal8Bit(p.readAllStandardOutput()).trimmed();
+}
+
+// The window opened on a device and `--record` from it leave the source's volume as the user
+// set it: above 100 % and unbalanced included.
+TEST(EndToEnd, TheWindowAndTimedRecordingLeaveTheSourceVolumeAlone) {
+    const char* dir = std::getenv("TAVRINO_TEST_PULSE_DIR");
+    if (dir == nullptr || *dir == '\0') GTEST_SKIP() << "needs the private PulseAudio server that make test starts";
+    const QString tag = QString::number(QCoreApplication::applicationPid());
+    const QString name = QStringLiteral("TVA_Vol_") + tag;
+    const QString source = QStringLiteral("tva_vol_") + tag + QStringLiteral(".monitor");
+    struct Module {
+        QString id;
+        ~Module() { Pactl({QStringLiteral("unload-module"), id}); }
+    } module{Pactl({QStringLiteral("load-module"), QStringLiteral("module-null-sink"),
+                    QStringLiteral("sink_name=tva_vol_") + tag, QStringLiteral("sink_properties=device.description=") + name})};
+    AppFolder folder("1\r\n");
+    const QString program = folder.Path() + QStringLiteral("/tavrino");
+    ASSERT_TRUE(QFile::copy(QStringLiteral(TAVRINO_PROGRAM), program));
+    QFile::setPermissions(program, QFile::permissions(program) | QFileDevice::ExeOwner);
+    audio::SetBackend(audio::MakePulseBackend());
+
+    for (const char* volume : {"150%", "70% 40%"}) {
+        QStringList set = {QStringLiteral("set-source-volume"), source};
+        set += QString::fromLatin1(volume).split(QLatin1Char(' '));
+        Pactl(set);
+        const QString before = Pactl({QStringLiteral("get-source-volume"), source});
+        {
+            Form1 form(folder.Path());
+            std::vector<test::Shown> shown;
+            form.SetPrompter(std::make_unique<test::RecordingPrompter>(shown));
+            form.Form_Load();
+            form.cboDev->setCurrentIndex(form.cboDev->findText(name, Qt::MatchContains));
+            ASSERT_GE(form.cboDev->currentIndex(), 0);
+            form.cboDev_Click();  // picks the line and shows its volume
+            form.cmdDo_Click();
+            ASSERT_TRUE(form.Recorder().IsRecording());
+            WaitFor([] { return false; }, 300);
+            form.cmdDo_Click();
+            form.Form_Unload();
+            EXPECT_TRUE(shown.empty());
+        }
+        EXPECT_EQ(Pactl({QStringLiteral("get-source-volume"), source}), before) << volume << " (window)";
+
+        QProcess p;
+        QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+        env.remove(QStringLiteral("TAVRINO_AUDIO"));
+        p.setProcessEnvironment(env);
+        p.start(program, {QStringLiteral("--record"), QStringLiteral("1"), QStringLiteral("--device"), name});
+        ASSERT_TRUE(p.waitForFinished(60000));
+        EXPECT_EQ(p.exitCode(), 0) << p.readAllStandardError().toStdString();
+        EXPECT_EQ(Pactl({QStringLiteral("get-source-volume"), source}), before) << volume << " (--record)";
+    }
+    audio::SetBackend(nullptr);
 }
 
 }  // namespace

@@ -192,6 +192,16 @@ TEST_F(Form1Test, WriteFailureStopsFirstThenTells) {
     EXPECT_EQ(form->TF->text(), QStringLiteral("/dev/full"));
     EXPECT_EQ(folder->Counter(), QByteArray("8\r\n"));
     EXPECT_EQ(form->txtFile->text(), folder->Recording(8));
+
+    // The write fails on the buffers the stop itself hands over: one stop, then the box.
+    form->txtFile->setText(QStringLiteral("/dev/full"));
+    form->cmdDo_Click();
+    form->cmdDo_Click();  // the ring is full and its notifications are still queued
+    ASSERT_EQ(shown.size(), 2u);
+    EXPECT_EQ(shown[1].text, QStringLiteral("Write error (no disk space left?)!"));
+    EXPECT_EQ(shown[1].buttonCaption, QStringLiteral("开始录音"));
+    EXPECT_EQ(folder->Counter(), QByteArray("9\r\n"));
+    EXPECT_EQ(form->TF->text(), QStringLiteral("/dev/full"));
 }
 
 TEST_F(Form1Test, AWriteFailureWithTheFolderGoneEndsTheProgramOnce) {

@@ -24,6 +24,7 @@ struct Delivery {
     int32_t lngLen;
     size_t size;
     bool onUiThread;
+    bool recording;
 };
 
 struct RecorderFixture : ::testing::Test {
@@ -38,7 +39,8 @@ struct RecorderFixture : ::testing::Test {
     void Collect() {
         rec->GotData = [this](std::span<int16_t> intBuffer, int32_t& lngLen) {
             got.push_back(Delivery{std::vector<int16_t>(intBuffer.begin(), intBuffer.end()), lngLen, intBuffer.size(),
-                                   QThread::currentThread() == QCoreApplication::instance()->thread()});
+                                   QThread::currentThread() == QCoreApplication::instance()->thread(),
+                                   rec->IsRecording()});
             events.push_back("data");
             if (onData) onData(intBuffer, lngLen);
         };
@@ -124,6 +126,59 @@ TEST_F(RecorderFixture, NothingIsDeliveredAfterStopRecord) {
     const size_t n = got.size();
     test::PumpFor(std::chrono::milliseconds(150));
     EXPECT_EQ(got.size(), n);
+}
+
+TEST_F(RecorderFixture, StopDeliversWhatWasCapturedOnceAndInOrder) {
+    // Three full buffers (their notifications still posted) and a partly filled fourth.
+    Use("ramp,pace=fast,frames=9001");
+    Collect();
+    // A handler that runs the event loop lets the posted notifications of the buffers the
+    // stop is delivering through: they must not deliver them again.
+    onData = [](std::span<int16_t>, int32_t&) { test::PumpFor(std::chrono::milliseconds(5)); };
+    ASSERT_TRUE(rec->StartRecord(44100, 2));
+    EXPECT_TRUE(got.empty());
+    rec->StopRecord();
+    EXPECT_FALSE(rec->IsRecording());
+    test::PumpFor(std::chrono::milliseconds(30));
+    ASSERT_EQ(got.size(), 4u);
+    int16_t expect = 0;
+    for (const Delivery& d : got) {
+        EXPECT_TRUE(d.recording);
+        for (int32_t i = 0; i < d.lngLen / 2; ++i) ASSERT_EQ(d.samples[static_cast<size_t>(i)], expect++);
+    }
+    EXPECT_EQ(got[3].lngLen, (9001 - 3 * 2560) * 4);
+    EXPECT_EQ(expect, 9001 * 2);
+
+    // A handler that stops the recording gets no further buffer.
+    got.clear();
+    onData = [this](std::span<int16_t>, int32_t&) { rec->StopRecord(); };
+    ASSERT_TRUE(rec->StartRecord(44100, 2));
+    rec->StopRecord();
+    test::PumpFor(std::chrono::milliseconds(30));
+    EXPECT_EQ(got.size(), 1u);
+}
+
+TEST_F(RecorderFixture, BuffersHoldWholeFramesAndForeignHeadersAreIgnored) {
+    Use("ramp,pace=fast,frames=7680,overrun=3000");
+    Collect();
+    rec->BufferSize(10242);  // not a whole number of stereo frames
+    ASSERT_TRUE(rec->StartRecord(44100, 2));
+    ASSERT_TRUE(test::PumpUntil([&] { return got.size() == 3; }));
+    EXPECT_EQ(rec->Overruns(), 1u);  // the source's injected dropout is counted
+    for (const Delivery& d : got) {
+        EXPECT_EQ(d.lngLen, 10240);
+        EXPECT_EQ(d.samples[0] % 2, 0) << "a buffer starts on a right sample";
+    }
+    // A data message whose header is not one of the recorder's.
+    std::vector<int16_t> other(5120, 7);
+    WAVEHDR foreign;
+    foreign.lpData = reinterpret_cast<uint8_t*>(other.data());
+    foreign.dwBufferLength = foreign.dwBytesRecorded = 10240;
+    foreign.dwFlags = WHDR_DONE | WHDR_PREPARED;
+    winmsg::PostMessage(rec->NotifyWindow(), MM_WIM_DATA, 0, reinterpret_cast<winmsg::LPARAM>(&foreign));
+    test::PumpFor(std::chrono::milliseconds(20));
+    EXPECT_EQ(got.size(), 3u);
+    rec->StopRecord();
 }
 
 TEST_F(RecorderFixture, FailedStartLeavesNothingOpen) {
@@ -276,6 +331,36 @@ TEST_F(RecorderFixture, InputLinesSelectionTypeAndVolume) {
     EXPECT_EQ(rec->MixerLineVolume(), 0);
     ASSERT_TRUE(rec->SelectMixerLine(0));
     EXPECT_EQ(rec->MixerLineVolume(), 1234);
+}
+
+TEST_F(RecorderFixture, LineVolumeWrittenBackUnchangedKeepsTheBalanceAndAChangeWritesBothChannels) {
+    Use("tone");
+    ASSERT_TRUE(rec->SelectDevice(0));
+    HMIXER m = 0;
+    ASSERT_EQ(mixerOpen(&m, 0, 0, 0, MIXER_OBJECTF_WAVEIN), MMSYSERR_NOERROR);
+    MIXERLINE line;
+    ASSERT_EQ(mixerGetLineInfo(m, line, MIXER_GETLINEINFOF_SOURCE), MMSYSERR_NOERROR);
+    MIXERCONTROL volume;
+    ASSERT_EQ(mixerGetLineControls(m, line.dwLineID, MIXERCONTROL_CONTROLTYPE_VOLUME, std::span(&volume, 1),
+                                   MIXER_GETLINECONTROLSF_ONEBYTYPE),
+              MMSYSERR_NOERROR);
+    uint32_t values[2] = {40000, 20000};
+    MIXERCONTROLDETAILS d{volume.dwControlID, 2, 0, values};
+    ASSERT_EQ(mixerSetControlDetails(m, d, MIXER_SETCONTROLDETAILSF_VALUE), MMSYSERR_NOERROR);
+    auto channels = [&] {
+        values[0] = values[1] = 0;
+        mixerGetControlDetails(m, d, MIXER_GETCONTROLDETAILSF_VALUE);
+        return std::vector<uint32_t>(values, values + 2);
+    };
+
+    ASSERT_TRUE(rec->SelectMixerLine(0));
+    rec->MixerLineVolume(rec->MixerLineVolume());  // what the window does on a line click
+    EXPECT_EQ(channels(), (std::vector<uint32_t>{40000, 20000}));
+    rec->MixerLineVolume(30000);  // a slider move
+    EXPECT_EQ(channels(), (std::vector<uint32_t>{30000, 30000}));
+    rec->MixerLineVolume(40000);  // moved back: a change from what was last written
+    EXPECT_EQ(channels(), (std::vector<uint32_t>{40000, 40000}));
+    mixerClose(m);
 }
 
 TEST_F(RecorderFixture, LineVolumeScalesTheTestSignal) {

@@ -201,6 +201,19 @@ TEST(TestSource, WavFileIsPlayedAsInputAtItsOwnRateOnly) {
     std::remove(path.c_str());
 }
 
+TEST(Mixer, RawVolumeScaleIsReversibleAndFullScaleIsTheServersHundredPercent) {
+    EXPECT_EQ(ServerVolumeFromRaw(65535), 65536u);
+    EXPECT_EQ(ServerVolumeFromRaw(0), 0u);
+    EXPECT_EQ(RawFromServerVolume(65536), 65535u);
+    EXPECT_EQ(RawFromServerVolume(98304), 65535u);  // 150 %
+    for (uint32_t r = 0; r <= 65535; ++r) {
+        ASSERT_EQ(RawFromServerVolume(ServerVolumeFromRaw(r)), r);
+        if (r > 0) {
+            ASSERT_GT(ServerVolumeFromRaw(r), ServerVolumeFromRaw(r - 1));
+        }
+    }
+}
+
 TEST(Mixer, LinesAppearAsSourcesOfTheRecordingDestinationWithAReversedMultiplexer) {
     BackendScope scope("tone,lines=Mic|Line In|CD|Aux,line=1");
     HMIXER m = 0;
