@@ -262,7 +262,7 @@ bool EncoderWAV::Encoder_Fits(int32_t buffer_len) const {
     // last block), on top of what the file holds.
     const uint64_t input = static_cast<uint64_t>(m_kept) + static_cast<uint64_t>(buffer_len) + m_stream->SourceBlockBytes();
     uint32_t worst = 0;
-    if (input > UINT32_MAX || m_stream->Size(static_cast<uint32_t>(input), worst) != acm::MMSYSERR_NOERROR) return false;
+    if (input > UINT32_MAX || m_stream->Size(static_cast<uint32_t>(input), worst) != MMSYSERR_NOERROR) return false;
     return m_fileSize + worst <= m_maxFileSize;
 }
 
