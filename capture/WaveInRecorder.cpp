@@ -127,6 +127,11 @@ bool WaveInRecorder::StopRecord() {
     return true;
 }
 
+uint64_t WaveInRecorder::CapturedBytes() const {
+    uint64_t bytes = 0;
+    return waveIn_ != 0 && waveInGetPosition(waveIn_, bytes) == MMSYSERR_NOERROR ? bytes : 0;
+}
+
 uint32_t WaveInRecorder::Overruns() const { return waveIn_ != 0 ? waveInGetOverruns(waveIn_) : 0; }
 
 // ---- the notification window and its hook ----

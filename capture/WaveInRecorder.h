@@ -135,6 +135,9 @@ public:
     SubclassProc SubclassCallback(int32_t nOrdinal) override;
 
     // ---- diagnostics ----
+    // Bytes of audio captured into the buffers since StartRecord, the buffer in progress
+    // included (0 when not recording): what StopRecord would deliver in all.
+    uint64_t CapturedBytes() const;
     // Audio the backend had to drop during this recording (0 when not recording).
     uint32_t Overruns() const;
     // Steady-clock time (ns) at which the buffer now being delivered was filled; valid

@@ -18,6 +18,9 @@ namespace tavrino {
 
 namespace {
 
+// How often a recording of a set length looks whether the length is captured (ms).
+constexpr int kLimitCheckMs = 50;
+
 int64_t SteadyNowNs() {
     return std::chrono::duration_cast<std::chrono::nanoseconds>(std::chrono::steady_clock::now().time_since_epoch())
         .count();
@@ -205,6 +208,7 @@ bool RecordingController::Start(const StartSettings& settings) {
     fileFrames_ = 0;
     seamPending_ = false;
     paused_ = false;
+    pausedOnce_ = false;
     clippedBuffers_ = 0;
     lastClipNs_[0] = lastClipNs_[1] = 0;
     lastOverruns_ = 0;
@@ -224,12 +228,13 @@ bool RecordingController::Start(const StartSettings& settings) {
         return false;
     }
     output_ = output;
-    if (noDataMs_ > 0) {
+    if (noDataMs_ > 0 || frameLimit_ > 0) {
         if (!watch_) {
             watch_ = new QTimer(&context_);
             QObject::connect(watch_, &QTimer::timeout, &context_, [this] { CheckData(); });
         }
-        watch_->start(std::min<int32_t>(noDataMs_, 1000));
+        // A set length ends as soon as it is captured, not when the buffer fills up.
+        watch_->start(frameLimit_ > 0 ? kLimitCheckMs : std::min<int32_t>(noDataMs_, 1000));
     }
     if (listener_) listener_->RecordingStarted();
     SaveCounterOrTell();
@@ -276,6 +281,7 @@ void RecordingController::StopAfterFailure(const QString& text) {
 void RecordingController::Pause() {
     if (!IsRecording() || paused_) return;
     paused_ = true;
+    pausedOnce_ = true;
     clsEncoder->Encoder_UpdateSizes();  // the file as it stands is a whole recording
     if (listener_) listener_->PauseChanged(true);
 }
@@ -328,7 +334,16 @@ void RecordingController::Advance() {
 }
 
 void RecordingController::CheckData() {
-    if (!IsRecording() || noDataMs_ <= 0) return;
+    if (!IsRecording()) return;
+    // The set length is in the buffers: the stop hands it over (the partly filled buffer
+    // too) and GotData cuts it at the limit.
+    // (What a pause discarded is in the count too: after one, the full buffer ends it.)
+    if (frameLimit_ > 0 && !pausedOnce_ &&
+        static_cast<int64_t>(clsRecorder->CapturedBytes() / static_cast<uint64_t>(channels_ * 2)) >= frameLimit_) {
+        Stop(StopCause::FrameLimit);
+        return;
+    }
+    if (noDataMs_ <= 0) return;
     if (SteadyNowNs() - lastDataNs_ < static_cast<int64_t>(noDataMs_) * 1000000) return;
     Stop(StopCause::NoData);
     Tell(QStringLiteral("%1 秒内没有收到声音数据，录音已停止，文件已保存。").arg(noDataMs_ / 1000), Caption::AppTitle);

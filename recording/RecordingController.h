@@ -226,6 +226,7 @@ private:
     int64_t fileFrames_ = 0;      // frames in the current file
     bool seamPending_ = false;    // the current file is full: the next audio opens a new one
     bool paused_ = false;
+    bool pausedOnce_ = false;  // in this recording
     uint32_t clippedBuffers_ = 0;
     int64_t lastClipNs_[2] = {0, 0};
     uint32_t lastOverruns_ = 0;  // of the last recording, kept after its stop

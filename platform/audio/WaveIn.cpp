@@ -39,6 +39,7 @@ public:
             std::memcpy(h->lpData + h->dwBytesRecorded, data + taken, n);
             h->dwBytesRecorded += static_cast<uint32_t>(n);
             taken += n;
+            position_ += n;
             if (h->dwBytesRecorded == h->dwBufferLength) ReturnHeadLocked();
         }
         return taken;
@@ -126,6 +127,11 @@ public:
 
     uint32_t Overruns() const { return stream_ ? stream_->Overruns() : 0; }
 
+    uint64_t Position() {
+        std::lock_guard lock(mutex_);
+        return position_;
+    }
+
     void Notify(winmsg::UINT msg) {
         if (window_ != 0) winmsg::PostMessage(window_, msg, handle_, 0);
     }
@@ -151,6 +157,7 @@ private:
     WAVEHDR* tail_ = nullptr;
     bool running_ = false;
     bool lost_ = false;
+    uint64_t position_ = 0;  // bytes put into buffers since the device was opened
 };
 
 HandleTable<HWAVEIN, std::shared_ptr<WaveInDevice>>& Devices() {
@@ -251,6 +258,13 @@ MMRESULT waveInStop(HWAVEIN hwi) {
 MMRESULT waveInReset(HWAVEIN hwi) {
     auto device = Find(hwi);
     return device ? device->Reset() : MMSYSERR_INVALHANDLE;
+}
+
+MMRESULT waveInGetPosition(HWAVEIN hwi, uint64_t& bytes) {
+    auto device = Find(hwi);
+    if (!device) return MMSYSERR_INVALHANDLE;
+    bytes = device->Position();
+    return MMSYSERR_NOERROR;
 }
 
 uint32_t waveInGetOverruns(HWAVEIN hwi) {

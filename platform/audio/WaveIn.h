@@ -108,6 +108,11 @@ MMRESULT waveInStart(HWAVEIN hwi);
 MMRESULT waveInStop(HWAVEIN hwi);
 MMRESULT waveInReset(HWAVEIN hwi);
 
+// The bytes of audio the device has put into buffers since it was opened (the platform's
+// position in TIME_BYTES), the partly filled buffer included. MMSYSERR_INVALHANDLE for an
+// invalid handle.
+MMRESULT waveInGetPosition(HWAVEIN hwi, uint64_t& bytes);
+
 // Not of the original platform: how many times the backend had to drop audio because
 // nothing read it in time (server-side overruns) since the device was opened. 0 for an
 // invalid handle.
