@@ -296,7 +296,7 @@ TEST_F(Form1Test, WhileRecordingTheWindowShowsItAndTheTimeCountsStereoFrames) {
 }
 
 TEST_F(Form1Test, PauseClippingAndTheDisksTimeLeftReachTheWindow) {
-    Load("ramp");  // real time; reaches full scale in its seventh buffer
+    Load("ramp,overrun=5000");  // real time; a dropout early, full scale in its seventh buffer
     ChooseDevice(0);
     EXPECT_FALSE(form->cmdPause->isEnabled());
     form->cmdDo_Click();
@@ -304,8 +304,10 @@ TEST_F(Form1Test, PauseClippingAndTheDisksTimeLeftReachTheWindow) {
     EXPECT_TRUE(form->mnuPause->isEnabled());
     ASSERT_TRUE(WaitFor([&] { return form->Controller().ClippedBuffers() > 0; }));
     form->tmrVis_Timer();
-    EXPECT_TRUE(form->sbarPanel3->text().contains(QStringLiteral("录音7.wav"))) << form->sbarPanel3->text().toStdString();
-    EXPECT_TRUE(form->sbarPanel3->text().contains(QStringLiteral("削波 1"))) << form->sbarPanel3->text().toStdString();
+    const QString status = form->sbarPanel3->text();
+    EXPECT_TRUE(status.contains(QStringLiteral("录音7.wav"))) << status.toStdString();
+    EXPECT_TRUE(status.contains(QStringLiteral("削波 1"))) << status.toStdString();
+    EXPECT_TRUE(status.contains(QStringLiteral("color:#d00000\">丢失 1 次"))) << status.toStdString();
     const QImage meter = form->picVUR->Surface().Image();
     EXPECT_EQ(meter.pixelColor(meter.width() - 2, 2), QColor(255, 0, 0));  // the clip mark
 
@@ -322,6 +324,8 @@ TEST_F(Form1Test, PauseClippingAndTheDisksTimeLeftReachTheWindow) {
     EXPECT_EQ(form->cmdPause->text(), QStringLiteral("暂停"));
     form->cmdDo_Click();
     EXPECT_FALSE(form->cmdPause->isEnabled());
+    form->tmrVis_Timer();  // the dropouts stay in sight until the next start
+    EXPECT_TRUE(form->sbarPanel3->text().contains(QStringLiteral("丢失 1 次"))) << form->sbarPanel3->text().toStdString();
 
     // Time left on the disk at the output format's rate (176400 bytes a second).
     int64_t free = 176400LL * (3 * 3600 + 12 * 60 + 59);
