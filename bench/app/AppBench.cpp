@@ -38,7 +38,7 @@ struct Recording {
         QFile counter(dir.path() + QStringLiteral("/nu.ini"));
         if (counter.open(QIODevice::WriteOnly)) counter.write("1\r\n");
         counter.close();
-        tavrino::audio::SetBackend(tavrino::audio::TestBackend::FromSpec("tone"));
+        tavrino::audio::SetBackend(tavrino::audio::TestBackend::FromDevices("tone"));
         form = std::make_unique<tavrino::Form1>(dir.path());
         form->Form_Load();
         form->cboDev->setCurrentIndex(0);

@@ -24,10 +24,10 @@ std::shared_ptr<Backend> MakeBackend(const std::string& choice) {
     if (choice == "test" || choice.rfind("test:", 0) == 0) {
         const std::string setup = choice.size() > 5 ? choice.substr(5) : std::string();
         try {
-            return TestBackend::FromSpec(setup);
+            return TestBackend::FromDevices(setup);
         } catch (const Error& e) {
             std::fprintf(stderr, "tavrino: TAVRINO_AUDIO: %s; using the test tone\n", e.what());
-            return TestBackend::FromSpec("tone");
+            return TestBackend::FromDevices("tone");
         }
     }
     if (choice.rfind("pulse:", 0) == 0) return MakePulseBackend(choice.substr(6));

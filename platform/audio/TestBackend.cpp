@@ -100,7 +100,7 @@ bool LoadWav(const std::string& path, WavData& out) {
 class TestStream;
 
 struct TestBackend::DeviceState {
-    TestDeviceSpec setup;
+    TestDevice setup;
     std::string name;
     std::shared_ptr<const WavData> wav;
 
@@ -119,7 +119,7 @@ class TestStream final : public CaptureStream {
 public:
     TestStream(std::shared_ptr<TestBackend::DeviceState> dev, int32_t rate, int16_t channels, StreamSink& sink)
         : dev_(std::move(dev)), rate_(rate), channels_(channels), sink_(sink) {
-        const int64_t capFrames = dev_->setup.pace == TestDeviceSpec::Pace::Realtime
+        const int64_t capFrames = dev_->setup.pace == TestDevice::Pace::Realtime
                                       ? static_cast<int64_t>(rate) * kHoldBackSeconds
                                       : kFastChunkFrames;
         pending_.resize(static_cast<size_t>(capFrames * channels));
@@ -136,9 +136,9 @@ public:
     }
 
     MMRESULT Start() override {
-        if (dev_->setup.fail == TestDeviceSpec::Fail::Start) return MMSYSERR_ERROR;
+        if (dev_->setup.fail == TestDevice::Fail::Start) return MMSYSERR_ERROR;
         started_ = true;
-        if (dev_->setup.pace == TestDeviceSpec::Pace::Realtime) {
+        if (dev_->setup.pace == TestDevice::Pace::Realtime) {
             if (!thread_.joinable()) {
                 quit_ = false;
                 thread_ = std::thread([this] { Run(); });
@@ -160,7 +160,7 @@ public:
 
     void BufferQueued() override {
         if (!started_) return;
-        if (dev_->setup.pace == TestDeviceSpec::Pace::Fast) {
+        if (dev_->setup.pace == TestDevice::Pace::Fast) {
             ProduceFast();
         } else {
             std::lock_guard lock(wakeMutex_);
@@ -227,10 +227,10 @@ private:
         }
     }
 
-    bool EndReached() const { return limit_ >= 0 && pos_ >= limit_ && dev_->setup.end != TestDeviceSpec::End::Loop; }
+    bool EndReached() const { return limit_ >= 0 && pos_ >= limit_ && dev_->setup.end != TestDevice::End::Loop; }
 
     void ReportEnd() {
-        if (dev_->setup.end == TestDeviceSpec::End::Lost && EndReached() && !endReported_) {
+        if (dev_->setup.end == TestDevice::End::Lost && EndReached() && !endReported_) {
             endReported_ = true;
             sink_.Lost();
         }
@@ -253,7 +253,7 @@ private:
         const uint32_t gain = dev_->gain.load();
         for (; made < frames; ++made) {
             if (limit_ >= 0 && pos_ >= limit_) {
-                if (dev_->setup.end != TestDeviceSpec::End::Loop || limit_ == 0) break;
+                if (dev_->setup.end != TestDevice::End::Loop || limit_ == 0) break;
                 pos_ = 0;
                 sampleIndex_ = 0;
             }
@@ -271,17 +271,17 @@ private:
     }
 
     int32_t Sample(int16_t c) const {
-        const TestDeviceSpec& s = dev_->setup;
+        const TestDevice& s = dev_->setup;
         switch (s.source) {
-        case TestDeviceSpec::Source::Tone: {
+        case TestDevice::Source::Tone: {
             const double phase = 2.0 * std::numbers::pi * s.freq * static_cast<double>(pos_) / rate_;
             return ToSample(s.amp * 32767.0 * std::sin(phase));
         }
-        case TestDeviceSpec::Source::Ramp:
+        case TestDevice::Source::Ramp:
             return static_cast<int16_t>(static_cast<uint16_t>(sampleIndex_ & 0xFFFF));
-        case TestDeviceSpec::Source::Silence:
+        case TestDevice::Source::Silence:
             return 0;
-        case TestDeviceSpec::Source::Wav: {
+        case TestDevice::Source::Wav: {
             const WavData& w = *dev_->wav;
             const size_t base = static_cast<size_t>(pos_) * static_cast<size_t>(w.channels);
             if (base >= w.samples.size()) return 0;
@@ -370,18 +370,18 @@ private:
 
 }  // namespace
 
-std::vector<TestDeviceSpec> TestBackend::ParseSpec(std::string_view setup) {
-    std::vector<TestDeviceSpec> out;
+std::vector<TestDevice> TestBackend::ParseDevices(std::string_view setup) {
+    std::vector<TestDevice> out;
     if (setup.empty()) setup = "tone";
     for (const std::string& dev : Split(setup, ';')) {
-        TestDeviceSpec d;
+        TestDevice d;
         const std::vector<std::string> parts = Split(dev, ',');
         const std::string& src = parts[0];
-        if (src == "tone") d.source = TestDeviceSpec::Source::Tone;
-        else if (src == "ramp") d.source = TestDeviceSpec::Source::Ramp;
-        else if (src == "silence") d.source = TestDeviceSpec::Source::Silence;
+        if (src == "tone") d.source = TestDevice::Source::Tone;
+        else if (src == "ramp") d.source = TestDevice::Source::Ramp;
+        else if (src == "silence") d.source = TestDevice::Source::Silence;
         else if (src.rfind("wav=", 0) == 0 && src.size() > 4) {
-            d.source = TestDeviceSpec::Source::Wav;
+            d.source = TestDevice::Source::Wav;
             d.path = src.substr(4);
         } else Bad("unknown source \"" + src + "\"");
         for (size_t i = 1; i < parts.size(); ++i) {
@@ -406,25 +406,25 @@ std::vector<TestDeviceSpec> TestBackend::ParseSpec(std::string_view setup) {
                 if (v < 0 || v > 65535) Bad(key + "=" + val);
                 d.volume = static_cast<uint32_t>(v);
             } else if (key == "pace") {
-                if (val == "realtime") d.pace = TestDeviceSpec::Pace::Realtime;
-                else if (val == "fast") d.pace = TestDeviceSpec::Pace::Fast;
+                if (val == "realtime") d.pace = TestDevice::Pace::Realtime;
+                else if (val == "fast") d.pace = TestDevice::Pace::Fast;
                 else Bad(key + "=" + val);
             } else if (key == "frames") {
                 const double v = ParseNumber(val, key);
                 if (v < 0) Bad(key + "=" + val);
                 d.frames = static_cast<int64_t>(v);
             } else if (key == "end") {
-                if (val == "stop") d.end = TestDeviceSpec::End::Stop;
-                else if (val == "lost") d.end = TestDeviceSpec::End::Lost;
-                else if (val == "loop") d.end = TestDeviceSpec::End::Loop;
+                if (val == "stop") d.end = TestDevice::End::Stop;
+                else if (val == "lost") d.end = TestDevice::End::Lost;
+                else if (val == "loop") d.end = TestDevice::End::Loop;
                 else Bad(key + "=" + val);
             } else if (key == "overrun") {
                 const double v = ParseNumber(val, key);
                 if (v < 0) Bad(key + "=" + val);
                 d.overrunAt = static_cast<int64_t>(v);
             } else if (key == "fail") {
-                if (val == "open") d.fail = TestDeviceSpec::Fail::Open;
-                else if (val == "start") d.fail = TestDeviceSpec::Fail::Start;
+                if (val == "open") d.fail = TestDevice::Fail::Open;
+                else if (val == "start") d.fail = TestDevice::Fail::Start;
                 else Bad(key + "=" + val);
             } else {
                 Bad("unknown option \"" + key + "\"");
@@ -435,21 +435,21 @@ std::vector<TestDeviceSpec> TestBackend::ParseSpec(std::string_view setup) {
     return out;
 }
 
-std::shared_ptr<TestBackend> TestBackend::FromSpec(std::string_view setup) {
-    return std::make_shared<TestBackend>(ParseSpec(setup));
+std::shared_ptr<TestBackend> TestBackend::FromDevices(std::string_view setup) {
+    return std::make_shared<TestBackend>(ParseDevices(setup));
 }
 
-TestBackend::TestBackend(std::vector<TestDeviceSpec> devices) {
-    for (TestDeviceSpec& s : devices) {
+TestBackend::TestBackend(std::vector<TestDevice> devices) {
+    for (TestDevice& s : devices) {
         auto d = std::make_shared<DeviceState>();
-        if (s.source == TestDeviceSpec::Source::Wav) {
+        if (s.source == TestDevice::Source::Wav) {
             auto wav = std::make_shared<WavData>();
             if (LoadWav(s.path, *wav)) d->wav = std::move(wav);
         }
         if (!s.name.empty()) d->name = s.name;
-        else if (s.source == TestDeviceSpec::Source::Tone) d->name = "Test tone " + std::to_string(std::lround(s.freq)) + " Hz";
-        else if (s.source == TestDeviceSpec::Source::Ramp) d->name = "Test ramp";
-        else if (s.source == TestDeviceSpec::Source::Silence) d->name = "Test silence";
+        else if (s.source == TestDevice::Source::Tone) d->name = "Test tone " + std::to_string(std::lround(s.freq)) + " Hz";
+        else if (s.source == TestDevice::Source::Ramp) d->name = "Test ramp";
+        else if (s.source == TestDevice::Source::Silence) d->name = "Test silence";
         else d->name = "Test WAV " + BaseName(s.path);
         if (s.lines.empty()) s.lines.push_back(d->name);
         d->active = std::clamp<int32_t>(s.line, 0, static_cast<int32_t>(s.lines.size()) - 1);
@@ -488,8 +488,8 @@ MMRESULT TestBackend::Open(int32_t index, int32_t rate, int16_t channels, Stream
         if (index < 0 || index >= static_cast<int32_t>(devices_.size())) return MMSYSERR_BADDEVICEID;
         dev = devices_[static_cast<size_t>(index)];
     }
-    if (dev->setup.fail == TestDeviceSpec::Fail::Open) return MMSYSERR_NODRIVER;
-    if (dev->setup.source == TestDeviceSpec::Source::Wav) {
+    if (dev->setup.fail == TestDevice::Fail::Open) return MMSYSERR_NODRIVER;
+    if (dev->setup.source == TestDevice::Source::Wav) {
         if (!dev->wav) return MMSYSERR_NODRIVER;  // the file could not be read
         if (dev->wav->rate != rate) return WAVERR_BADFORMAT;
     }

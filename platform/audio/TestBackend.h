@@ -3,7 +3,7 @@
 // and demos that run without a sound server.
 //
 // Chosen by TAVRINO_AUDIO=test or TAVRINO_AUDIO=test:DEVICES, or from code with
-//   audio::SetBackend(audio::TestBackend::FromSpec("tone,freq=1000"));
+//   audio::SetBackend(audio::TestBackend::FromDevices("tone,freq=1000"));
 //
 // DEVICES grammar (no spaces around the separators):
 //   DEVICES    := DEVICE { ';' DEVICE }                     one device each; "" = "tone"
@@ -54,7 +54,7 @@
 
 namespace tavrino::audio {
 
-struct TestDeviceSpec {
+struct TestDevice {
     enum class Source { Tone, Ramp, Silence, Wav };
     enum class Pace { Realtime, Fast };
     enum class End { Stop, Lost, Loop };
@@ -77,13 +77,13 @@ struct TestDeviceSpec {
 
 class TestBackend final : public Backend, public std::enable_shared_from_this<TestBackend> {
 public:
-    explicit TestBackend(std::vector<TestDeviceSpec> devices);
+    explicit TestBackend(std::vector<TestDevice> devices);
     ~TestBackend() override;
 
     // Parses DEVICES (see above); throws tavrino::Error (number 5, "Invalid test audio
     // devices: ...") on a malformed one.
-    static std::vector<TestDeviceSpec> ParseSpec(std::string_view setup);
-    static std::shared_ptr<TestBackend> FromSpec(std::string_view setup);
+    static std::vector<TestDevice> ParseDevices(std::string_view setup);
+    static std::shared_ptr<TestBackend> FromDevices(std::string_view setup);
 
     std::string Name() const override { return "test"; }
     int32_t DeviceCount() override;

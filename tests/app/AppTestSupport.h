@@ -176,7 +176,7 @@ public:
     // A loaded window on the given test devices.
     void Load(const std::string& setup, const QByteArray& counter = "7\r\n") {
         folder = std::make_unique<AppFolder>(counter);
-        backend = audio::TestBackend::FromSpec(setup);
+        backend = audio::TestBackend::FromDevices(setup);
         audio::SetBackend(backend);
         form = std::make_unique<Form1>(folder->Path());
         form->SetPrompter(std::make_unique<RecordingPrompter>(shown));

@@ -111,7 +111,7 @@ TEST_F(Form1Test, AmplifierChangesWhatIsRecorded) {
     ASSERT_GE(recorded.size(), static_cast<size_t>(kBuffers * kBufferSamples));
 
     // The same device's signal through a chain of the same settings, buffer by buffer.
-    audio::SetBackend(audio::TestBackend::FromSpec("tone,freq=1000,amp=0.25,pace=fast,frames=" +
+    audio::SetBackend(audio::TestBackend::FromDevices("tone,freq=1000,amp=0.25,pace=fast,frames=" +
                                                      std::to_string(kBuffers * kBufferSamples / 2)));
     WaveInRecorder rec;
     std::vector<int16_t> raw;
@@ -521,7 +521,7 @@ TEST_F(Form1Test, BrowseTakesATypedNewNameAndAsksBeforeReplacingAFile) {
 TEST(Form1Load, MissingCounterFileOrFolderIsReportedAndNothingIsCreated) {
     for (bool withFolder : {false, true}) {
         AppFolder folder(withFolder ? QByteArray() : QByteArray("1\r\n"), withFolder);
-        audio::SetBackend(audio::TestBackend::FromSpec("tone"));
+        audio::SetBackend(audio::TestBackend::FromDevices("tone"));
         Form1 form(folder.Path());
         try {
             form.Form_Load();

@@ -38,7 +38,7 @@ protected:
 
     void LoadWithRecordingProcedure(const std::string& setup) {
         folder = std::make_unique<test::AppFolder>();
-        backend = audio::TestBackend::FromSpec(setup);
+        backend = audio::TestBackend::FromDevices(setup);
         audio::SetBackend(backend);
         form = std::make_unique<Form1>(folder->Path());
         form->SetPrompter(std::make_unique<test::RecordingPrompter>(shown));

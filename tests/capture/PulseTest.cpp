@@ -323,7 +323,7 @@ TEST(PulseServer, AServerThatCannotBeReachedIsSaidAsSuch) {
         EXPECT_EQ(rec.DeviceCount(), 0);
         EXPECT_EQ(ConnectionError(), "Connection refused");
     }
-    SetBackend(TestBackend::FromSpec("tone"));
+    SetBackend(TestBackend::FromDevices("tone"));
     EXPECT_EQ(ConnectionError(), "");  // the test source needs no server
     SetBackend(nullptr);
     if (old) setenv("PULSE_SERVER", saved.c_str(), 1); else unsetenv("PULSE_SERVER");

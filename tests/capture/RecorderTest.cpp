@@ -29,7 +29,7 @@ struct Delivery {
 
 struct RecorderFixture : ::testing::Test {
     void Use(const std::string& setup) {
-        backend = TestBackend::FromSpec(setup);
+        backend = TestBackend::FromDevices(setup);
         SetBackend(backend);
     }
     void TearDown() override {

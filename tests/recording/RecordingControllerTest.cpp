@@ -61,7 +61,7 @@ protected:
         ASSERT_TRUE(counter.open(QIODevice::WriteOnly));
         counter.write("1\r\n");
         counter.close();
-        audio::SetBackend(audio::TestBackend::FromSpec(devices));
+        audio::SetBackend(audio::TestBackend::FromDevices(devices));
         controller = std::make_unique<RecordingController>(dir.path(), &heard);
         controller->Load();
         ASSERT_TRUE(controller->Recorder().SelectDevice(0));

@@ -50,7 +50,7 @@ struct Ring {
 };
 
 struct BackendScope {
-    explicit BackendScope(const std::string& setup) : backend(TestBackend::FromSpec(setup)) { SetBackend(backend); }
+    explicit BackendScope(const std::string& setup) : backend(TestBackend::FromDevices(setup)) { SetBackend(backend); }
     ~BackendScope() { SetBackend(nullptr); }
     std::shared_ptr<TestBackend> backend;
 };
@@ -132,8 +132,8 @@ TEST(WaveInLayer, RealTimeSourceCountsWhatItHadToDrop) {
     EXPECT_EQ(waveInClose(h), MMSYSERR_NOERROR);
 }
 
-TEST(TestSource, SpecificationGrammar) {
-    auto devs = TestBackend::ParseSpec("tone,freq=1000,amp=0.25,lines=Mic|Line In,line=1,volume=1000;"
+TEST(TestSource, DeviceListGrammar) {
+    auto devs = TestBackend::ParseDevices("tone,freq=1000,amp=0.25,lines=Mic|Line In,line=1,volume=1000;"
                                        "ramp,pace=fast,frames=100,end=lost,name=R;wav=/x/y.wav,end=loop,fail=start");
     ASSERT_EQ(devs.size(), 3u);
     EXPECT_EQ(devs[0].freq, 1000);
@@ -141,19 +141,19 @@ TEST(TestSource, SpecificationGrammar) {
     EXPECT_EQ(devs[0].lines, (std::vector<std::string>{"Mic", "Line In"}));
     EXPECT_EQ(devs[0].line, 1);
     EXPECT_EQ(devs[0].volume, 1000u);
-    EXPECT_EQ(devs[1].source, TestDeviceSpec::Source::Ramp);
-    EXPECT_EQ(devs[1].pace, TestDeviceSpec::Pace::Fast);
+    EXPECT_EQ(devs[1].source, TestDevice::Source::Ramp);
+    EXPECT_EQ(devs[1].pace, TestDevice::Pace::Fast);
     EXPECT_EQ(devs[1].frames, 100);
-    EXPECT_EQ(devs[1].end, TestDeviceSpec::End::Lost);
+    EXPECT_EQ(devs[1].end, TestDevice::End::Lost);
     EXPECT_EQ(devs[1].name, "R");
     EXPECT_EQ(devs[2].path, "/x/y.wav");
-    EXPECT_EQ(devs[2].end, TestDeviceSpec::End::Loop);
-    EXPECT_EQ(devs[2].fail, TestDeviceSpec::Fail::Start);
-    EXPECT_EQ(TestBackend::ParseSpec("").size(), 1u);
+    EXPECT_EQ(devs[2].end, TestDevice::End::Loop);
+    EXPECT_EQ(devs[2].fail, TestDevice::Fail::Start);
+    EXPECT_EQ(TestBackend::ParseDevices("").size(), 1u);
 
     for (const char* bad : {"noise", "tone,freq", "tone,amp=2", "tone,freq=abc", "tone,pace=slow", "tone,colour=red",
                             "wav=", "tone,frames=-1"}) {
-        EXPECT_THROW(TestBackend::ParseSpec(bad), Error) << bad;
+        EXPECT_THROW(TestBackend::ParseDevices(bad), Error) << bad;
     }
     // The environment's choice: a malformed test setup still gives a test source.
     EXPECT_EQ(MakeBackend("test:tone;ramp")->DeviceCount(), 2);
