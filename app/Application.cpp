@@ -19,7 +19,7 @@
 #include "app/AppIcon.h"
 #include "app/CommandLine.h"
 #include "app/Form1.h"
-#include "app/Prompter.h"
+#include "app/MessageBoxes.h"
 #include "app/QuitRule.h"
 #include "app/RecordCommand.h"
 #include "app/frmFXOpts.h"
@@ -114,7 +114,7 @@ int RunWindow(const CommandLine& options) {
         form.Form_Load();
     } catch (const Error& e) {
         // A missing counter file or output folder: shown, then the program ends.
-        QtPrompter().Exclamation(&form, QString::fromStdString(e.text()), AppTitle());
+        winmsg::MsgBox(e.text(), winmsg::MsgBoxIcon::Exclamation, AppTitle().toStdString());
         return kExitFailed;
     }
     QuitWhenAllWindowsClosed quitRule(form);
@@ -126,9 +126,8 @@ int RunWindow(const CommandLine& options) {
         const std::string why = audio::CurrentBackend()->ServerError();
         if (!why.empty()) {
             QTimer::singleShot(0, &form, [&form, why] {
-                QtPrompter().Exclamation(&form,
-                                         QStringLiteral("无法连接到声音服务器: %1").arg(QString::fromStdString(why)),
-                                         AppTitle());
+                winmsg::MsgBox(QStringLiteral("无法连接到声音服务器: %1").arg(QString::fromStdString(why)).toStdString(),
+                               winmsg::MsgBoxIcon::Exclamation, AppTitle().toStdString());
             });
         }
     }

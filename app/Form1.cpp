@@ -38,7 +38,7 @@
 #include "app/FrmT.h"
 #include "app/Module1.h"
 #include "app/PictureBoxWidget.h"
-#include "app/Prompter.h"
+#include "app/MessageBoxes.h"
 #include "app/StatusText.h"
 #include "app/Twips.h"
 #include "app/frmFXOpts.h"
@@ -63,7 +63,7 @@ constexpr int32_t kMeterHigh = 255;
 Form1::Form1(QString appFolder, QWidget* parent)
     : QWidget(parent),
       appFolder_(OutputNaming(appFolder.isEmpty() ? QCoreApplication::applicationDirPath() : appFolder).AppFolder()),
-      prompter_(std::make_unique<QtPrompter>()) {
+      boxes_(nullptr) {
     askFileName_ = [this](const QString& filter) { return AskOutputFile(filter); };
     openUrl_ = [](const QString& path) { return QDesktopServices::openUrl(QUrl::fromLocalFile(path)); };
     runMenu_ = [](QMenu* menu) { menu->exec(QCursor::pos()); };
@@ -85,7 +85,7 @@ About* Form1::AboutWindow() const { return about_.data(); }
 
 void Form1::SetMenuRunner(std::function<void(QMenu*)> run) { runMenu_ = std::move(run); }
 
-void Form1::SetPrompter(std::unique_ptr<Prompter> prompter) { prompter_ = std::move(prompter); }
+void Form1::SetMessageBoxes(std::shared_ptr<winmsg::MessageBoxPresenter> boxes) { boxes_ = std::move(boxes); }
 
 void Form1::SetFileNameAsker(std::function<QString(const QString&)> ask) { askFileName_ = std::move(ask); }
 
@@ -382,7 +382,13 @@ void Form1::closeEvent(QCloseEvent* event) {
 // Recording
 
 void Form1::Exclamation(const QString& text, const QString& caption) {
-    Modal([&] { prompter_->Exclamation(this, text, caption); });
+    Modal([&] {
+        if (boxes_) {
+            boxes_->Show(text.toStdString(), winmsg::MsgBoxIcon::Exclamation, caption.toStdString());
+        } else {
+            winmsg::MsgBox(text.toStdString(), winmsg::MsgBoxIcon::Exclamation, caption.toStdString());
+        }
+    });
 }
 
 void Form1::FatalError(const QString& text) {

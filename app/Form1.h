@@ -36,6 +36,7 @@
 #include <vector>
 
 #include "app/NotifyIcon.h"
+#include "platform/winmsg/MessageBox.h"
 #include "platform/winmsg/Window.h"
 #include "recording/RecordingController.h"
 
@@ -60,7 +61,6 @@ class clsDSP;
 class clsDraw;
 class clsSmooth;
 class PictureBoxWidget;
-class Prompter;
 class FormatChooser;
 class frmFXOpts;
 class FrmT;
@@ -122,8 +122,9 @@ public:
     void ShowOutputFormat();
     void SetSettingsEnabled(bool enabled);
 
-    // The message boxes go through this; the window owns it.
-    void SetPrompter(std::unique_ptr<Prompter> prompter);
+    // Where this window's message boxes go; by default (null) the program's presenter
+    // (winmsg::MsgBox).
+    void SetMessageBoxes(std::shared_ptr<winmsg::MessageBoxPresenter> boxes);
     // Where the browse button asks for a file name; by default a file dialog. Returns the
     // chosen name, or the previous name when cancelled.
     void SetFileNameAsker(std::function<QString(const QString& filter)> ask);
@@ -265,7 +266,7 @@ private:
     void TrayRemove();
 
     QString appFolder_;
-    std::unique_ptr<Prompter> prompter_;
+    std::shared_ptr<winmsg::MessageBoxPresenter> boxes_;  // null: the program's (winmsg::MsgBox)
     std::function<QString(const QString&)> askFileName_;
     std::function<bool(const QString&)> openUrl_;
     std::function<void(QMenu*)> runMenu_;

@@ -15,7 +15,7 @@
 
 #include "analysis/modDraw.h"
 #include "app/PictureBoxWidget.h"
-#include "app/Prompter.h"
+#include "app/MessageBoxes.h"
 #include "core/Error.h"
 #include "core/Nearest.h"
 #include "dsp/clsDSP.h"
@@ -238,7 +238,7 @@ void frmFXOpts::Guard(const std::function<void()>& handler) {
     try {
         handler();
     } catch (const Error& e) {
-        QMessageBox::warning(this, AppTitle(), QString::fromStdString(e.text()));
+        winmsg::MsgBox(e.text(), winmsg::MsgBoxIcon::Exclamation, AppTitle().toStdString());
     }
 }
 

@@ -27,7 +27,7 @@
 #include <vector>
 
 #include "app/Form1.h"
-#include "app/Prompter.h"
+#include "app/MessageBoxes.h"
 #include "capture/WaveInRecorder.h"
 #include "platform/audio/Backend.h"
 #include "platform/audio/TestBackend.h"
@@ -41,21 +41,23 @@ struct Shown {
     bool recording = false; // whether a recording ran while the box was up
 };
 
-// Records every message box instead of showing it.
-class RecordingPrompter final : public Prompter {
+// Records every message box of a window instead of showing it, with the window's state
+// at that moment.
+class RecordingBoxes final : public winmsg::MessageBoxPresenter {
 public:
-    explicit RecordingPrompter(std::vector<Shown>& log) : log_(log) {}
-    void Exclamation(QWidget* owner, const QString& text, const QString& caption) override {
-        Shown s{text, caption, {}, false};
-        if (auto* form = dynamic_cast<Form1*>(owner)) {
-            s.buttonCaption = form->cmdDo->text();
-            s.recording = form->Recorder().IsRecording();
+    RecordingBoxes(std::vector<Shown>& log, Form1* form) : log_(log), form_(form) {}
+    void Show(const std::string& prompt, winmsg::MsgBoxIcon, const std::string& title) override {
+        Shown s{QString::fromStdString(prompt), QString::fromStdString(title), {}, false};
+        if (form_ != nullptr) {
+            s.buttonCaption = form_->cmdDo->text();
+            s.recording = form_->Controller().IsRecording();
         }
         log_.push_back(s);
     }
 
 private:
     std::vector<Shown>& log_;
+    Form1* form_;
 };
 
 // Runs the event loop until cond() holds or timeoutMs pass; returns cond().
@@ -179,7 +181,7 @@ public:
         backend = audio::TestBackend::FromDevices(setup);
         audio::SetBackend(backend);
         form = std::make_unique<Form1>(folder->Path());
-        form->SetPrompter(std::make_unique<RecordingPrompter>(shown));
+        form->SetMessageBoxes(std::make_shared<RecordingBoxes>(shown, form.get()));
         form->Form_Load();
     }
 

@@ -214,7 +214,7 @@ TEST(EndToEnd, RecordsAToneFromTheSoundServer) {
     audio::SetBackend(audio::MakePulseBackend());
     Form1 form(folder.Path());
     std::vector<test::Shown> shown;
-    form.SetPrompter(std::make_unique<test::RecordingPrompter>(shown));
+    form.SetMessageBoxes(std::make_shared<test::RecordingBoxes>(shown, &form));
     form.Form_Load();
 
     const int index = form.cboDev->findText(QStringLiteral("Tavrino_Test_Sink"), Qt::MatchContains);
@@ -284,7 +284,7 @@ TEST(EndToEnd, TheWindowAndTimedRecordingLeaveTheSourceVolumeAlone) {
         {
             Form1 form(folder.Path());
             std::vector<test::Shown> shown;
-            form.SetPrompter(std::make_unique<test::RecordingPrompter>(shown));
+            form.SetMessageBoxes(std::make_shared<test::RecordingBoxes>(shown, &form));
             form.Form_Load();
             form.cboDev->setCurrentIndex(form.cboDev->findText(name, Qt::MatchContains));
             ASSERT_GE(form.cboDev->currentIndex(), 0);

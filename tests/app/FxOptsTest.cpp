@@ -15,7 +15,7 @@
 #include "AppTestSupport.h"
 #include "analysis/modDraw.h"
 #include "app/PictureBoxWidget.h"
-#include "app/Prompter.h"
+#include "app/MessageBoxes.h"
 #include "app/frmFXOpts.h"
 #include "core/Nearest.h"
 #include "dsp/clsDSP.h"
@@ -297,7 +297,9 @@ TEST_F(FxOptsTest, RefusedWriteIsShownAndTheChainKeepsItsValue) {
         }
     });
     poll.start();
+    InstallQtMessageBoxes();  // as the program does
     window.sldReverbLen->setValue(1);
+    winmsg::SetMessageBoxPresenter(nullptr);
     poll.stop();
     EXPECT_EQ(caption, AppTitle());
     EXPECT_EQ(text, QStringLiteral("invalid echo length"));

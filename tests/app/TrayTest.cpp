@@ -41,7 +41,7 @@ protected:
         backend = audio::TestBackend::FromDevices(setup);
         audio::SetBackend(backend);
         form = std::make_unique<Form1>(folder->Path());
-        form->SetPrompter(std::make_unique<test::RecordingPrompter>(shown));
+        form->SetMessageBoxes(std::make_shared<test::RecordingBoxes>(shown, form.get()));
         own = winmsg::MakeWndProc([this](winmsg::HWND, winmsg::UINT msg, winmsg::WPARAM w, winmsg::LPARAM l) {
             seen.push_back({msg, w, l});
             return winmsg::LRESULT{42};

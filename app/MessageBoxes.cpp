@@ -1,15 +1,9 @@
-#include "app/Prompter.h"
+#include "app/MessageBoxes.h"
 
+#include <QApplication>
 #include <QMessageBox>
 
-#include "platform/winmsg/MessageBox.h"
-
 namespace tavrino {
-
-void QtPrompter::Exclamation(QWidget* owner, const QString& text, const QString& caption) {
-    QMessageBox box(QMessageBox::Warning, caption, text, QMessageBox::Ok, owner);
-    box.exec();
-}
 
 namespace {
 
@@ -24,14 +18,17 @@ public:
             case winmsg::MsgBoxIcon::Question: qicon = QMessageBox::Question; break;
             case winmsg::MsgBoxIcon::None: break;
         }
-        QMessageBox box(qicon, QString::fromStdString(title), QString::fromStdString(prompt), QMessageBox::Ok);
+        QMessageBox box(qicon, QString::fromStdString(title), QString::fromStdString(prompt), QMessageBox::Ok,
+                        QApplication::activeWindow());
         box.exec();
     }
 };
 
 }  // namespace
 
-void InstallQtMessageBoxes() { winmsg::SetMessageBoxPresenter(std::make_shared<QtMessageBoxPresenter>()); }
+std::shared_ptr<winmsg::MessageBoxPresenter> QtMessageBoxes() { return std::make_shared<QtMessageBoxPresenter>(); }
+
+void InstallQtMessageBoxes() { winmsg::SetMessageBoxPresenter(QtMessageBoxes()); }
 
 QString AppTitle() { return QStringLiteral("Tavrino"); }
 
