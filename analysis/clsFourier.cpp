@@ -3,6 +3,7 @@
 #include <cmath>
 #include <new>
 
+#include "core/CpuFeatures.h"
 #include "core/Error.h"
 #include "core/Nearest.h"
 
@@ -302,17 +303,8 @@ void RunPassesPortable(double* __restrict re, double* __restrict im, const doubl
 }
 #endif
 
-// Decided once, before main: __builtin_cpu_supports also checks that the system saves
-// the wide registers.
-bool DetectWideKernel() noexcept {
-#if defined(__x86_64__)
-    __builtin_cpu_init();
-    return __builtin_cpu_supports("avx2") != 0;
-#else
-    return false;
-#endif
-}
-const bool kHaveWideKernel = DetectWideKernel();
+// Decided once, before main.
+const bool kHaveWideKernel = CpuHasAvx2();
 bool g_wide_kernel = kHaveWideKernel;
 
 }  // namespace

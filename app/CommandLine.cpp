@@ -115,6 +115,16 @@ CommandLine ParseCommandLine(const QStringList& args) {
             value = args[++i];
         }
 
+        // The option's value as a number within [lowest, highest] (whole when asked), else
+        // a usage error naming the option and its range.
+        auto number = [&](double lowest, double highest, bool whole = false) {
+            bool ok = false;
+            const double v = whole ? value->trimmed().toInt(&ok, 10) : value->trimmed().toDouble(&ok);
+            if (!ok || !std::isfinite(v) || v < lowest || v > highest) {
+                fail(QStringLiteral("%1: \"%2\" 不可用: %3").arg(name, *value, RangeOf(name)));
+            }
+            return v;
+        };
         if (name == QStringLiteral("--help")) {
             help = true;
         } else if (name == QStringLiteral("--version")) {
@@ -133,33 +143,13 @@ CommandLine ParseCommandLine(const QStringList& args) {
             c.start = true;
         } else if (name == QStringLiteral("--record")) {
             commands.push_back(Command::Record);
-            bool ok = false;
-            const double s = value->trimmed().toDouble(&ok);
-            if (!ok || !std::isfinite(s) || s < kMinRecordSeconds || s > kMaxRecordSeconds) {
-                fail(QStringLiteral("%1: \"%2\" 不可用: %3").arg(name, *value, RangeOf(name)));
-            }
-            c.recordSeconds = s;
+            c.recordSeconds = number(kMinRecordSeconds, kMaxRecordSeconds);
         } else if (name == QStringLiteral("--max-file-time")) {
-            bool ok = false;
-            const double s = value->trimmed().toDouble(&ok);
-            if (!ok || !std::isfinite(s) || s < kMinFileSeconds || s > kMaxRecordSeconds) {
-                fail(QStringLiteral("%1: \"%2\" 不可用: %3").arg(name, *value, RangeOf(name)));
-            }
-            c.maxFileSeconds = s;
+            c.maxFileSeconds = number(kMinFileSeconds, kMaxRecordSeconds);
         } else if (name == QStringLiteral("--rate")) {
-            bool ok = false;
-            const int r = value->trimmed().toInt(&ok, 10);
-            if (!ok || r < kMinRate || r > kMaxRate) {
-                fail(QStringLiteral("%1: \"%2\" 不可用: %3").arg(name, *value, RangeOf(name)));
-            }
-            c.rate = r;
+            c.rate = static_cast<int32_t>(number(kMinRate, kMaxRate, true));
         } else if (name == QStringLiteral("--icon-size")) {
-            bool ok = false;
-            const int s = value->trimmed().toInt(&ok, 10);
-            if (!ok || s < kMinIconSize || s > kMaxIconSize) {
-                fail(QStringLiteral("%1: \"%2\" 不可用: %3").arg(name, *value, RangeOf(name)));
-            }
-            c.iconSize = s;
+            c.iconSize = static_cast<int>(number(kMinIconSize, kMaxIconSize, true));
         } else if (value->isEmpty()) {
             fail(QStringLiteral("%1 的 %2 不能为空").arg(name, QLatin1String(valueName)));
         } else if (name == QStringLiteral("--device")) {

@@ -578,7 +578,8 @@ void Form1::SetListIndex(QComboBox* combo, int index) {
 
 void Form1::FillDeviceList() {
     cboDev->clear();
-    for (int32_t i = 0; i < Recorder().DeviceCount(); ++i) {
+    const int32_t count = Recorder().DeviceCount();  // asked once: it may ask the server
+    for (int32_t i = 0; i < count; ++i) {
         cboDev->addItem(QString::fromStdString(Recorder().DeviceName(i)));
     }
     cboDev->setCurrentIndex(-1);

@@ -9,6 +9,7 @@
 #include <new>
 #include <utility>  // index_sequence
 
+#include "core/CpuFeatures.h"
 #include "core/Error.h"
 #include "core/Nearest.h"
 #include "dsp/RequireFinite.h"
@@ -272,17 +273,8 @@ namespace avx2 {
 
 namespace {
 
-// Decided once, before main: __builtin_cpu_supports also checks that the system saves
-// the wide registers.
-bool DetectWideKernel() noexcept {
-#if defined(__x86_64__)
-    __builtin_cpu_init();
-    return __builtin_cpu_supports("avx2") != 0;
-#else
-    return false;
-#endif
-}
-const bool kHaveWideKernel = DetectWideKernel();
+// Decided once, before main.
+const bool kHaveWideKernel = CpuHasAvx2();
 bool g_wide_kernel = kHaveWideKernel;
 
 }  // namespace

@@ -298,9 +298,7 @@ bool RecordingController::ContinueInNextFile() {
     if (listener_) listener_->FileFinished(output_);
     chosen_.Release();
     try {
-        CounterLock lock(naming_.CounterFilePath());
-        intFileCounter = naming_.ClaimFree(OutputNaming::Next(intFileCounter), claim_);
-        naming_.SaveCounter(intFileCounter);
+        ClaimNextNumber();
     } catch (const Error& e) {
         StopAfterFailure(QString::fromStdString(e.text()));
         return false;
@@ -315,19 +313,24 @@ bool RecordingController::ContinueInNextFile() {
     return true;
 }
 
+void RecordingController::ClaimNextNumber() {
+    CounterLock lock(naming_.CounterFilePath());
+    intFileCounter = naming_.ClaimFree(OutputNaming::Next(intFileCounter), claim_);
+    naming_.SaveCounter(intFileCounter);
+}
+
 void RecordingController::Advance() {
+    const int16_t finished = intFileCounter;
     try {
-        CounterLock lock(naming_.CounterFilePath());
-        intFileCounter = naming_.ClaimFree(OutputNaming::Next(intFileCounter), claim_);
+        ClaimNextNumber();
         if (listener_) listener_->OutputChanged(naming_.OutputFileName(intFileCounter));
-        naming_.SaveCounter(intFileCounter);
     } catch (const Error& e) {
         if (e.number() == kErrNoFreeNumber) {
             claim_.Release();
             if (listener_) listener_->OutputChanged(QString());
             Tell(QString::fromStdString(e.text()), Caption::AppTitle);
         } else {
-            if (listener_) listener_->OutputChanged(naming_.OutputFileName(OutputNaming::Next(intFileCounter)));
+            if (listener_) listener_->OutputChanged(naming_.OutputFileName(OutputNaming::Next(finished)));
             TellFatal(QString::fromStdString(e.text()));
         }
     }

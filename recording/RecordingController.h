@@ -195,6 +195,8 @@ private:
     void Tell(const QString& text, Caption caption);
     void TellFatal(const QString& text);
     void SaveCounterOrTell();
+    // The next free number after the current one, claimed and saved (raises Error).
+    void ClaimNextNumber();
     void Advance();
     void CheckData();
     void NoteClipping(std::span<const int16_t> samples);

@@ -3,7 +3,6 @@
 
 #include <QCoreApplication>
 #include <QDir>
-#include <QElapsedTimer>
 #include <QFile>
 #include <QTemporaryDir>
 
@@ -13,7 +12,8 @@
 #include <string>
 #include <vector>
 
-#include "../encoder/TestSupport.h"
+#include "encoder/TestSupport.h"
+#include "TestSupport.h"
 #include "capture/WaveInRecorder.h"
 #include "encoder/EncoderWAV.h"
 #include "platform/acm/AcmFormats.h"
@@ -26,11 +26,9 @@ namespace {
 
 constexpr int kBufferFrames = 2560;  // a default capture buffer, stereo
 
+// Runs the event loop (the test support's one QCoreApplication) until cond() holds.
 bool WaitFor(const std::function<bool()>& cond, int timeoutMs = 20000) {
-    QElapsedTimer t;
-    t.start();
-    while (!cond() && t.elapsed() < timeoutMs) QCoreApplication::processEvents(QEventLoop::AllEvents, 10);
-    return cond();
+    return test::PumpUntil(cond, std::chrono::milliseconds(timeoutMs));
 }
 
 std::vector<int16_t> DataOf(const QString& path) {
