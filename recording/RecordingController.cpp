@@ -421,8 +421,12 @@ void RecordingController::GotData(std::span<int16_t> intBuffer, int32_t lngLen) 
 }
 
 void RecordingController::NoteClipping(std::span<const int16_t> samples) {
-    // Full scale either way: a sample at 32767 or -32768.
+    // Full scale either way: a sample at 32767 or -32768. Most buffers have none: one pass
+    // the compiler turns into vector compares says so before the channels are told apart.
     auto clipped = [](int16_t v) { return v == 32767 || v == -32768; };
+    int any = 0;
+    for (const int16_t v : samples) any |= static_cast<int>(v == 32767) | static_cast<int>(v == -32768);
+    if (any == 0) return;
     bool left = false;
     bool right = false;
     if (channels_ == 2) {
