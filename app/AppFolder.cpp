@@ -7,6 +7,8 @@
 
 #include <unistd.h>
 
+#include "recording/OutputNaming.h"
+
 namespace tavrino {
 
 QString UserDataFolder() {
@@ -31,7 +33,8 @@ AppFolderChoice ChooseAppFolder(const QString& programFolder) {
         }
         made << c.path;
     }
-    const QString counter = c.path + QStringLiteral("/nu.ini");
+    const OutputNaming naming(c.path);  // where the counter file and the recordings go
+    const QString counter = naming.CounterFilePath();
     if (!QFileInfo::exists(counter)) {
         QFile f(counter);
         if (!f.open(QIODevice::NewOnly | QIODevice::WriteOnly) || f.write("1\r\n") != 3) {
@@ -40,7 +43,7 @@ AppFolderChoice ChooseAppFolder(const QString& programFolder) {
         }
         made << counter;
     }
-    const QString output = c.path + QStringLiteral("/file");
+    const QString output = naming.OutputFolder();
     if (!QFileInfo::exists(output)) {
         if (!QDir().mkdir(output)) {
             c.error = QStringLiteral("无法创建录音文件夹 %1").arg(output);

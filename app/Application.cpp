@@ -132,13 +132,9 @@ int RunWindow(const CommandLine& options) {
         }
     }
     if (!options.device.isEmpty() || options.start) {
-        int index = -1;
-        if (options.device.isEmpty()) {
-            index = form.Recorder().DefaultDevice();
-            if (index < 0 && form.cboDev->count() > 0) index = 0;
-        } else {
-            index = MatchDevice(*audio::CurrentBackend(), options.device);
-            if (index < 0) Say(QStringLiteral("没有名称或描述含有 \"%1\" 的录音设备").arg(options.device));
+        const int index = ChooseDevice(*audio::CurrentBackend(), options.device);
+        if (index < 0 && !options.device.isEmpty()) {
+            Say(QStringLiteral("没有名称或描述含有 \"%1\" 的录音设备").arg(options.device));
         }
         if (index >= 0) {
             form.cboDev->setCurrentIndex(index);

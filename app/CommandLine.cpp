@@ -271,6 +271,12 @@ int32_t MatchDevice(audio::Backend& backend, const QString& text) {
     return -1;
 }
 
+int32_t ChooseDevice(audio::Backend& backend, const QString& text) {
+    if (!text.isEmpty()) return MatchDevice(backend, text);
+    const int32_t index = backend.DefaultDevice();
+    return index >= 0 ? index : (backend.DeviceCount() > 0 ? 0 : -1);
+}
+
 std::optional<NamedFormat> PickFormat(const QString& text, int32_t rate, int16_t channels, QString* error) {
     auto fail = [error](const QString& why) -> std::optional<NamedFormat> {
         if (error) *error = why;

@@ -77,6 +77,10 @@ QString UsageText();
 // when none does. An empty text names no device.
 int32_t MatchDevice(audio::Backend& backend, const QString& text);
 
+// The device --device names (MatchDevice), or without a text the default source, else the
+// first device; -1 when there is none.
+int32_t ChooseDevice(audio::Backend& backend, const QString& text);
+
 // TAG is a tag name (letter case ignored; a part of one that fits a single tag serves
 // too). Without ATTRIBUTE: the tag's first entry at the recording's rate and channels,
 // else its first entry. ATTRIBUTE: the entry whose description it is, else the single

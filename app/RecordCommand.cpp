@@ -53,15 +53,9 @@ public:
 // is none.
 int32_t ChosenDevice(WaveInRecorder& recorder, const QString& text) {
     audio::Backend& backend = *audio::CurrentBackend();
-    const int32_t count = recorder.DeviceCount();
-    int32_t index = -1;
-    if (text.isEmpty()) {
-        index = recorder.DefaultDevice();
-        if (index < 0 && count > 0) index = 0;
-    } else {
-        index = MatchDevice(backend, text);
-    }
+    const int32_t index = ChooseDevice(backend, text);
     if (index >= 0) return index;
+    const int32_t count = recorder.DeviceCount();
     const std::string unreachable = count == 0 ? backend.ServerError() : std::string();
     if (!unreachable.empty()) {
         ConsoleListener::Say(QStringLiteral("无法连接到声音服务器: %1").arg(QString::fromStdString(unreachable)));
