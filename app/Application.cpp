@@ -32,12 +32,22 @@
 #ifndef TAVRINO_VERSION
 #error "TAVRINO_VERSION comes from the project's version in CMakeLists.txt"
 #endif
+#ifndef TAVRINO_APP_ID
+#error "TAVRINO_APP_ID, the desktop entry's name, comes from app/CMakeLists.txt"
+#endif
 
 namespace tavrino {
 namespace {
 
+// -q: only errors on stderr.
+bool g_quiet = false;
+
 // One line on stderr under the program's name.
 void Say(const QString& text) { std::fprintf(stderr, "tavrino: %s\n", text.toLocal8Bit().constData()); }
+// The same for what is not an error; -q leaves it out.
+void Note(const QString& text) {
+    if (!g_quiet) Say(text);
+}
 
 void Print(const QString& text) {
     std::fputs(text.toLocal8Bit().constData(), stdout);
@@ -75,15 +85,16 @@ void OpenWindow(Form1& form, const QString& w) {
 QString AppFolder() {
     const AppFolderChoice folder = ChooseAppFolder(QCoreApplication::applicationDirPath());
     if (!folder.created.isEmpty()) {
-        Say(folder.created);
+        Note(folder.created);
         LogNotice(folder.created.toStdString());
     }
     if (!folder.error.isEmpty()) Say(folder.error);
     return folder.path;
 }
 
-// --list-devices: "INDEX<TAB>NAME<TAB>DESCRIPTION", the default source marked "*" after
-// its index. Status 1 when there is nothing to list.
+// --list-devices: "INDEX<TAB>MARK<TAB>NAME<TAB>DESCRIPTION", MARK "*" for the default source
+// and "-" for the others (never empty, so that shells splitting on tabs keep the columns).
+// Status 1 when there is nothing to list.
 int ListDevices() {
     audio::Backend& backend = *audio::CurrentBackend();
     const int32_t count = backend.DeviceCount();
@@ -96,17 +107,33 @@ int ListDevices() {
     const int32_t standard = backend.DefaultDevice();
     QString out;
     for (int32_t i = 0; i < count; ++i) {
-        out += QStringLiteral("%1%2\t%3\t%4\n")
+        out += QStringLiteral("%1\t%2\t%3\t%4\n")
                    .arg(i)
-                   .arg(i == standard ? QStringLiteral("*") : QString())
+                   .arg(i == standard ? QStringLiteral("*") : QStringLiteral("-"))
                    .arg(QString::fromStdString(backend.DeviceId(i)), QString::fromStdString(backend.DeviceName(i)));
     }
     Print(out);
     return kExitDone;
 }
 
+// A TAVRINO_AUDIO the program cannot read is bad usage for the runs that capture or list
+// devices, rather than a quiet fall-back to another source; "" when it is usable or unused.
+QString AudioChoiceError(CommandLine::Command command) {
+    using Command = CommandLine::Command;
+    const char* choice = std::getenv("TAVRINO_AUDIO");
+    if (choice == nullptr || (command != Command::Record && command != Command::ListDevices && command != Command::Window))
+        return {};
+    const std::string why = audio::BackendChoiceError(choice);
+    if (why.empty()) return {};
+    return QStringLiteral("TAVRINO_AUDIO=%1 不可用: %2; 可用的值: pulse, pulse:SERVER, test[:DEVICES]")
+        .arg(QString::fromLocal8Bit(choice), QString::fromStdString(why));
+}
+
 int RunWindow(const CommandLine& options) {
     QApplication::setApplicationName(QStringLiteral("Tavrino"));
+    // Docks and task switchers tie the window to the menu entry of this name (Wayland's
+    // app id); on X11 they match the entry's StartupWMClass with the class "Tavrino".
+    QGuiApplication::setDesktopFileName(QStringLiteral(TAVRINO_APP_ID));
     const std::unique_ptr<QTranslator> qtTexts = InstallQtChineseTexts();
     InstallQtMessageBoxes();
     Form1 form(AppFolder());
@@ -162,7 +189,7 @@ std::unique_ptr<QTranslator> InstallQtChineseTexts() {
     auto translator = std::make_unique<QTranslator>();
     const QString folder = QLibraryInfo::path(QLibraryInfo::TranslationsPath);
     if (!translator->load(QStringLiteral("qtbase_zh_CN"), folder) || !QCoreApplication::installTranslator(translator.get())) {
-        Say(QStringLiteral("Qt 的中文翻译 qtbase_zh_CN 不在 %1: 标准对话框将是英文 (Debian: qt6-translations-l10n)")
+        Note(QStringLiteral("Qt 的中文翻译 qtbase_zh_CN 不在 %1: 标准对话框将是英文 (Debian: qt6-translations-l10n)")
                 .arg(folder));
         return nullptr;
     }
@@ -179,11 +206,13 @@ int RunApplication(int argc, char** argv) {
         gui = std::make_unique<QApplication>(argc, argv);
         options = ParseCommandLine(Arguments(argc, argv));
     }
+    if (options.error.isEmpty()) options.error = AudioChoiceError(options.command);
     if (!options.error.isEmpty()) {
         Say(options.error);
         std::fputs("用 'tavrino --help' 查看用法。\n", stderr);
         return kExitUsage;
     }
+    g_quiet = options.quiet;
     switch (options.command) {
         case Command::Help:
             Print(UsageText());
@@ -199,8 +228,7 @@ int RunApplication(int argc, char** argv) {
         case Command::WriteIcon: {
             QString why;
             if (WriteIconPng(options.iconPath, options.iconSize, &why)) return kExitDone;
-            std::fprintf(stderr, "tavrino: cannot write the icon to %s: %s\n", options.iconPath.toLocal8Bit().constData(),
-                         why.toLocal8Bit().constData());
+            Say(QStringLiteral("无法把图标写到 %1: %2").arg(options.iconPath, why));
             return kExitFailed;
         }
         case Command::Record: {
@@ -209,8 +237,10 @@ int RunApplication(int argc, char** argv) {
             if (!gui) core = std::make_unique<QCoreApplication>(argc, argv);
             QCoreApplication::setApplicationName(QStringLiteral("Tavrino"));
             const QString folder = AppFolder();
+            if (!options.formatNotice.isEmpty()) Note(options.formatNotice);
             return RecordFromCommandLine({options.recordSeconds, options.device, folder, options.rate, options.channels,
-                                          options.format, options.output, options.force, options.maxFileSeconds});
+                                          options.format, options.output, options.force, options.maxFileSeconds,
+                                          options.quiet});
         }
         case Command::Window:
             break;

@@ -1,6 +1,9 @@
 #include "app/CommandLine.h"
 
+#include <algorithm>
 #include <cmath>
+#include <tuple>
+#include <utility>
 #include <vector>
 
 #include "platform/acm/AcmFormats.h"
@@ -27,12 +30,22 @@ struct ValueOption {
 };
 constexpr ValueOption kValueOptions[] = {
     {"--record", "SECONDS"}, {"--device", "TEXT"},  {"--format", "TAG[:ATTRIBUTE]"}, {"--rate", "HZ"},
-    {"--max-file-time", "SECONDS"},
+    {"--channels", "N"},     {"--max-file-time", "SECONDS"},
     {"--output", "PATH"},    {"--open", "WINDOW"}, {"--write-icon", "PATH"},        {"--icon-size", "PIXELS"},
 };
-const QStringList kFlags = {QStringLiteral("--help"),       QStringLiteral("--version"), QStringLiteral("--list-devices"),
-                            QStringLiteral("--list-formats"), QStringLiteral("--stereo"), QStringLiteral("--mono"),
-                            QStringLiteral("--force"),        QStringLiteral("--start")};
+const QStringList kFlags = {QStringLiteral("--help"),         QStringLiteral("--version"), QStringLiteral("--list-devices"),
+                            QStringLiteral("--list-formats"), QStringLiteral("--stereo"),  QStringLiteral("--mono"),
+                            QStringLiteral("--force"),        QStringLiteral("--start"),   QStringLiteral("--quiet")};
+
+// The short options, each another spelling of a long one.
+struct ShortOption {
+    char letter;
+    const char* name;
+};
+constexpr ShortOption kShortOptions[] = {
+    {'d', "--device"}, {'r', "--rate"}, {'c', "--channels"}, {'f', "--format"},
+    {'o', "--output"}, {'q', "--quiet"}, {'h', "--help"},    {'V', "--version"},
+};
 
 const char* ValueName(const QString& option) {
     for (const ValueOption& o : kValueOptions) {
@@ -46,6 +59,7 @@ QString RangeOf(const QString& option) {
     if (option == QStringLiteral("--record")) return QStringLiteral("SECONDS 须在 0.001 到 604800 (7 天) 之间");
     if (option == QStringLiteral("--max-file-time")) return QStringLiteral("SECONDS 须在 1 到 604800 之间");
     if (option == QStringLiteral("--rate")) return QStringLiteral("HZ 须在 %1 到 %2 之间").arg(kMinRate).arg(kMaxRate);
+    if (option == QStringLiteral("--channels")) return QStringLiteral("N 须为 1 (单声道) 或 2 (立体声)");
     if (option == QStringLiteral("--icon-size"))
         return QStringLiteral("PIXELS 须在 %1 到 %2 之间").arg(kMinIconSize).arg(kMaxIconSize);
     return {};
@@ -61,9 +75,56 @@ QString CommandOption(Command c) {
     }
 }
 
+// The arguments with every short option spelled as its long one, "-qr8000" as "--quiet",
+// "--rate=8000", so that one loop reads them all. A short option's value is the rest of its
+// argument, else the next argument whatever it holds; without one the long name stands
+// alone and the loop says the value is missing. Values of long options and everything
+// from "--" on are kept as they are. An unknown letter is a usage error.
+QStringList LongSpellings(const QStringList& args, QString* error) {
+    QStringList out;
+    for (qsizetype i = 0; i < args.size(); ++i) {
+        const QString& a = args[i];
+        if (a == QStringLiteral("--")) {
+            out << args.mid(i);
+            break;
+        }
+        if (a.startsWith(QStringLiteral("--"))) {
+            out << a;
+            if (!a.contains(QLatin1Char('=')) && ValueName(a) != nullptr && i + 1 < args.size()) out << args[++i];
+            continue;
+        }
+        if (!a.startsWith(QLatin1Char('-')) || a.size() == 1) {
+            out << a;
+            continue;
+        }
+        for (qsizetype k = 1; k < a.size(); ++k) {
+            const ShortOption* option = nullptr;
+            for (const ShortOption& o : kShortOptions) {
+                if (a[k] == QLatin1Char(o.letter)) option = &o;
+            }
+            if (option == nullptr) {
+                *error = QStringLiteral("未知选项: -%1").arg(a[k]);
+                return {};
+            }
+            const QString name = QLatin1String(option->name);
+            if (ValueName(name) == nullptr) {
+                out << name;
+            } else if (k + 1 < a.size()) {
+                out << name + QLatin1Char('=') + a.mid(k + 1);
+                break;
+            } else if (i + 1 < args.size()) {
+                out << name + QLatin1Char('=') + args[++i];
+            } else {
+                out << name;
+            }
+        }
+    }
+    return out;
+}
+
 }  // namespace
 
-CommandLine ParseCommandLine(const QStringList& args) {
+CommandLine ParseCommandLine(const QStringList& given_args) {
     CommandLine c;
     bool help = false;
     bool version = false;
@@ -73,6 +134,7 @@ CommandLine ParseCommandLine(const QStringList& args) {
     auto fail = [&c](const QString& why) {
         if (c.error.isEmpty()) c.error = why;
     };
+    const QStringList args = LongSpellings(given_args, &c.error);
 
     for (qsizetype i = 0; i < args.size() && c.error.isEmpty(); ++i) {
         const QString& a = args[i];
@@ -86,11 +148,7 @@ CommandLine ParseCommandLine(const QStringList& args) {
         }
         QString name = a;
         std::optional<QString> value;
-        if (a == QStringLiteral("-h")) {
-            name = QStringLiteral("--help");
-        } else if (a == QStringLiteral("-V")) {
-            name = QStringLiteral("--version");
-        } else if (a.startsWith(QStringLiteral("--")) && a.indexOf(QLatin1Char('=')) > 2) {
+        if (a.indexOf(QLatin1Char('=')) > 2) {
             name = a.left(a.indexOf(QLatin1Char('=')));
             value = a.mid(a.indexOf(QLatin1Char('=')) + 1);
         }
@@ -137,6 +195,10 @@ CommandLine ParseCommandLine(const QStringList& args) {
             c.channels = 2;
         } else if (name == QStringLiteral("--mono")) {
             c.channels = 1;
+        } else if (name == QStringLiteral("--channels")) {
+            c.channels = static_cast<int16_t>(number(1, 2, true));
+        } else if (name == QStringLiteral("--quiet")) {
+            c.quiet = true;
         } else if (name == QStringLiteral("--force")) {
             c.force = true;
         } else if (name == QStringLiteral("--start")) {
@@ -195,7 +257,7 @@ CommandLine ParseCommandLine(const QStringList& args) {
     onlyWith(QStringLiteral("--output"), {Command::Record}, QStringLiteral("--record"));
     onlyWith(QStringLiteral("--max-file-time"), {Command::Record}, QStringLiteral("--record"));
     onlyWith(QStringLiteral("--force"), {Command::Record}, QStringLiteral("--record --output"));
-    for (const char* o : {"--rate", "--stereo", "--mono"}) {
+    for (const char* o : {"--rate", "--channels", "--stereo", "--mono"}) {
         onlyWith(QLatin1String(o), {Command::Record, Command::ListFormats}, QStringLiteral("--record 或 --list-formats"));
     }
     onlyWith(QStringLiteral("--device"), {Command::Record, Command::Window}, QStringLiteral("--record 或窗口"));
@@ -207,6 +269,11 @@ CommandLine ParseCommandLine(const QStringList& args) {
         QString why;
         c.format = PickFormat(formatText, c.rate, c.channels, &why);
         if (!c.format) c.error = QStringLiteral("--format: %1").arg(why);
+        // A tag alone may have had to go below the recording; an attribute was asked for.
+        if (c.format && !formatText.contains(QLatin1Char(':')))
+            c.formatNotice = BelowRecordingNotice(*c.format, c.rate, c.channels);
+    } else if (c.error.isEmpty() && c.command == Command::Record) {
+        c.format = RecordFormatFor(c.output, c.rate, c.channels);
     }
     return c;
 }
@@ -217,46 +284,52 @@ QString UsageText() {
         "Tavrino 录音机。不带选项时打开主窗口。\n"
         "\n"
         "窗口:\n"
-        "  --device TEXT          选中名称或描述含有 TEXT 的第一个录音设备 (不分大小写)\n"
-        "  --start                打开窗口后立即开始录音\n"
-        "  --open WINDOW          打开一个窗口, 如同按下它的按钮: effects,\n"
+        "  -d, --device TEXT      选中名称或描述含有 TEXT 的第一个录音设备 (不分大小写)\n"
+        "      --start            打开窗口后立即开始录音\n"
+        "      --open WINDOW      打开一个窗口, 如同按下它的按钮: effects,\n"
         "                         effects:ECHO|SHIFT|EQ|AMPL (一页), chooser, about,\n"
         "                         player=FILE (播放 FILE)\n"
         "\n"
         "不需要显示器:\n"
-        "  --record SECONDS       录 SECONDS 秒 (0.001 到 604800) 后退出; 默认录到下一个\n"
+        "      --record SECONDS   录 SECONDS 秒 (0.001 到 604800) 后退出; 默认录到下一个\n"
         "                         编号文件。标准输出只有录好的文件的绝对路径, 每个一行;\n"
         "                         长度、格式和丢失次数写到标准错误\n"
-        "  --device TEXT          从名称或描述含有 TEXT 的第一个录音设备录音 (不分大小写,\n"
+        "  -d, --device TEXT      从名称或描述含有 TEXT 的第一个录音设备录音 (不分大小写,\n"
         "                         如 monitor); 默认: 默认录音设备\n"
-        "  --format TAG[:ATTRIBUTE]\n"
+        "  -f, --format TAG[:ATTRIBUTE]\n"
         "                         输出格式, 取自 --list-formats 的列表: TAG 是格式名 (不分\n"
         "                         大小写, 如 'ima adpcm'、'mpeg layer-3'), ATTRIBUTE 是属性\n"
         "                         描述中的一段 (如 '22.050 kHz, 4 Bit, Mono'); 不给 ATTRIBUTE\n"
-        "                         时取与录音的采样率和声道相同的第一项。默认: PCM 44.1 kHz\n"
-        "                         16 Bit 立体声\n"
-        "  --rate HZ              录音的采样率 (1000 到 96000, 默认 44100)\n"
-        "  --stereo, --mono       立体声 (默认) 或单声道录音\n"
-        "  --output PATH          录到 PATH 而不是编号文件; 不覆盖非空的文件\n"
-        "  --max-file-time SECONDS\n"
+        "                         时取不高于录音的采样率和声道的最高一项, 低于录音时在标准\n"
+        "                         错误说明。默认: 16 Bit PCM, 采样率和声道与录音相同\n"
+        "  -r, --rate HZ          录音的采样率 (1000 到 96000, 默认 44100)\n"
+        "  -c, --channels N       声道数: 1 (单声道) 或 2 (立体声, 默认)\n"
+        "      --stereo, --mono   同 -c 2, -c 1\n"
+        "  -o, --output PATH      录到 PATH 而不是编号文件; 不覆盖非空的文件\n"
+        "      --max-file-time SECONDS\n"
         "                         每录满 SECONDS 秒换一个新的编号文件继续录 (1 到 604800);\n"
         "                         文件到达 WAV 的 4 GB 上限时总会换文件\n"
-        "  --force                允许 --output 覆盖非空的文件\n"
-        "  --list-devices         列出录音设备: 序号、名称、描述; 默认设备标有 *\n"
-        "  --list-formats         列出 --rate 和 --stereo/--mono 的录音可用的输出格式:\n"
-        "                         格式名、属性、数据率, 每行一个\n"
-        "  --write-icon PATH      把程序的图标写成 PNG 文件 PATH 后退出\n"
-        "  --icon-size PIXELS     --write-icon 的图标边长 (1 到 1024, 默认 256)\n"
+        "      --force            允许 --output 覆盖非空的文件\n"
+        "      --list-devices     列出录音设备, 每个一行, 各栏以制表符分隔: 序号、默认\n"
+        "                         标记 (* 为默认设备, 其余为 -)、名称、描述\n"
+        "      --list-formats     列出 --rate 和 --channels 的录音可用的输出格式, 每个\n"
+        "                         一行, 各栏以制表符分隔: 格式名、属性、数据率\n"
+        "      --write-icon PATH  把程序的图标写成 PNG 文件 PATH 后退出\n"
+        "      --icon-size PIXELS --write-icon 的图标边长 (1 到 1024, 默认 256)\n"
+        "\n"
+        "  -q, --quiet            标准错误只写错误\n"
         "  -h, --help             显示本帮助后退出\n"
         "  -V, --version          显示版本后退出\n"
+        "短选项可以合写 (-qc1), 值可以紧跟字母 (-r8000); -- 之后不再有选项。\n"
         "\n"
         "退出状态:\n"
         "  0      完成\n"
         "  1      失败 (录音无法开始或中途停止, 没有显示器, 无法连接到声音服务器)\n"
-        "  2      用法错误 (未知选项, 缺少的或超出范围的值)\n"
+        "  2      用法错误 (未知选项, 缺少的或超出范围的值, 不可用的 TAVRINO_AUDIO)\n"
         "  128+N  被信号 N 结束, 录音已保存 (如 Ctrl+C: 130)\n"
         "\n"
-        "环境变量 TAVRINO_AUDIO 选择声音来源: pulse (默认)、pulse:SERVER、test[:DEVICES]。\n");
+        "环境变量 TAVRINO_AUDIO 选择声音来源: pulse (默认)、pulse:SERVER、test[:DEVICES]。\n"
+        "详见 man tavrino。\n");
 }
 
 int32_t MatchDevice(audio::Backend& backend, const QString& text) {
@@ -314,10 +387,17 @@ std::optional<NamedFormat> PickFormat(const QString& text, int32_t rate, int16_t
     if (tag.formats.empty()) return fail(QStringLiteral("%1 没有可用的属性").arg(QString::fromStdString(tag.name)));
 
     if (attribute.isEmpty()) {
-        for (const auto& f : tag.formats) {
-            if (f.format.SamplesPerSec() == rate && f.format.Channels() == channels) return named(f);
-        }
-        return named(tag.formats.front());
+        // Nearest from below, one field after the other: a value not above the limit ranks
+        // above every value over it; below the limit higher is nearer, above it lower is.
+        auto nearest = [](int32_t value, int32_t limit) {
+            return value <= limit ? std::pair{1, value} : std::pair{0, -value};
+        };
+        auto rank = [&](const acm::FormatChoice& f) {
+            return std::tuple{nearest(f.format.SamplesPerSec(), rate), nearest(f.format.Channels(), channels),
+                              nearest(f.format.BitsPerSample(), 16), f.bytesPerSecond};
+        };
+        return named(*std::max_element(tag.formats.begin(), tag.formats.end(),
+                                       [&](const auto& a, const auto& b) { return rank(a) < rank(b); }));
     }
     std::vector<const acm::FormatChoice*> fits;
     for (const auto& f : tag.formats) {
@@ -335,6 +415,20 @@ std::optional<NamedFormat> PickFormat(const QString& text, int32_t rate, int16_t
     return fail(QStringLiteral("%1 \"%2\" (%3); 可选的属性:\n  %4")
                     .arg(fits.empty() ? QStringLiteral("没有这个属性") : QStringLiteral("属性不明确"), attribute,
                          QString::fromStdString(tag.name), candidates.join(QStringLiteral("\n  "))));
+}
+
+NamedFormat RecordFormatFor(const QString& /*output*/, int32_t rate, int16_t channels) {
+    // Other file types join here, chosen by the output name's extension.
+    const WaveFormat pcm = acm::PcmFormat(rate, channels, 16);
+    return {pcm, QString::fromStdString(acm::TagName(pcm.FormatTag())), QString::fromStdString(acm::Describe(pcm))};
+}
+
+QString BelowRecordingNotice(const NamedFormat& format, int32_t rate, int16_t channels) {
+    if (format.format.SamplesPerSec() >= rate && format.format.Channels() >= channels) return {};
+    return QStringLiteral("输出格式 %1 %2 低于录音的 %3 Hz %4")
+        .arg(format.tag, format.description)
+        .arg(rate)
+        .arg(channels == 1 ? QStringLiteral("单声道") : QStringLiteral("立体声"));
 }
 
 QString FormatList(int32_t rate, int16_t channels) {

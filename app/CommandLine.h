@@ -2,8 +2,11 @@
 // The command line of the program: its options, its help text, and the two look-ups that
 // turn what a user typed into a device and an output format.
 //
-// Conventions are GNU's: long options take their value as the next argument or after '='
-// (--record 10, --record=10), "--" ends the options, the last of --stereo / --mono wins.
+// Conventions are GNU's and getopt's: long options take their value as the next argument or
+// after '=' (--record 10, --record=10); a short option takes it as the next argument or
+// glued to its letter (-r 8000, -r8000), and several short options share one dash (-qc1);
+// a value is taken as it is, also "-" (-o -); "--" ends the options; the last of --stereo /
+// --mono / --channels wins.
 // Exit statuses: 0 done, 1 the run failed (a recording that could not start or stopped
 // early, no display for the window, nothing to list), 2 bad usage (an unknown option, a
 // missing or out-of-range value, options that do not go together), 128 + N ended by
@@ -54,10 +57,14 @@ struct CommandLine {
     double recordSeconds = 0;   // --record
     double maxFileSeconds = 0;  // --max-file-time; 0 = one file (up to the WAV size limit)
     QString device;             // --device TEXT; empty = the default source
-    std::optional<NamedFormat> format;  // --format TAG[:ATTRIBUTE]; none = the encoder's default
-    int32_t rate = kDefaultRate;  // --rate
-    int16_t channels = 2;       // --stereo (2) / --mono (1)
-    QString output;             // --output PATH; empty = the next numbered file
+    // --format TAG[:ATTRIBUTE], else (--record) what the output's name asks for
+    // (RecordFormatFor); none for the other runs.
+    std::optional<NamedFormat> format;
+    QString formatNotice;       // the format picked is below the recording; said unless quiet
+    int32_t rate = kDefaultRate;  // -r, --rate
+    int16_t channels = 2;       // -c, --channels N; --stereo (2) / --mono (1)
+    QString output;             // -o, --output PATH; empty = the next numbered file
+    bool quiet = false;         // -q, --quiet: only errors on stderr
     bool force = false;         // --force
     bool start = false;         // --start
     QString open;               // --open WINDOW
@@ -82,11 +89,23 @@ int32_t MatchDevice(audio::Backend& backend, const QString& text);
 int32_t ChooseDevice(audio::Backend& backend, const QString& text);
 
 // TAG is a tag name (letter case ignored; a part of one that fits a single tag serves
-// too). Without ATTRIBUTE: the tag's first entry at the recording's rate and channels,
-// else its first entry. ATTRIBUTE: the entry whose description it is, else the single
+// too). Without ATTRIBUTE, the tag's entry nearest the recording from below: the highest
+// rate not above the recording's, then the most channels not above its channels, then the
+// most bits not above 16, then the highest data rate (where every entry is above the
+// recording, the lowest). ATTRIBUTE: the entry whose description it is, else the single
 // entry whose description contains it (letter case ignored). Nothing, with the reason and
 // the candidates in *error, when the text fits no entry or more than one.
 std::optional<NamedFormat> PickFormat(const QString& text, int32_t rate, int16_t channels, QString* error);
+
+// What a recording without --format writes to `output` ("" = the next numbered file): the
+// type follows the name's extension. A numbered file and a ".wav" name hold 16-bit PCM at
+// the recording's rate and channels, as other recorders write them; WAV is the only file
+// type so far, so every other name does too.
+NamedFormat RecordFormatFor(const QString& output, int32_t rate, int16_t channels);
+
+// "输出格式 ... 低于录音的 96000 Hz 立体声" when `format` has a lower rate or fewer
+// channels than the recording; "" otherwise.
+QString BelowRecordingNotice(const NamedFormat& format, int32_t rate, int16_t channels);
 
 // The catalogue for a recording at `rate` and `channels`, one entry a line:
 // "TAG<TAB>DESCRIPTION<TAB>BYTES bytes/s".

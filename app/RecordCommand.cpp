@@ -134,14 +134,18 @@ int RecordFromCommandLine(const RecordRequest& request) {
     });
     const QString output = chosenOutput->isEmpty() ? listener.output : *chosenOutput;
     if (!controller.Start({output, index, QString::number(request.rate), request.channels})) return 1;
-    std::fprintf(stderr, "tavrino: recording %.1f s from \"%s\"\n", request.seconds, name.toLocal8Bit().constData());
+    if (!request.quiet) {
+        std::fprintf(stderr, "tavrino: 从 \"%s\" 录音 %g 秒\n", name.toLocal8Bit().constData(), request.seconds);
+    }
     int status = QCoreApplication::exec();
     const uint32_t overruns = controller.Overruns();
     controller.Unload();
     if (status == 0 && listener.messages > 0) status = 1;
-    std::fprintf(stderr, "tavrino: %.3f s (%lld frames), %s, %u overruns\n",
-                 static_cast<double>(controller.FramesRecorded()) / request.rate,
-                 static_cast<long long>(controller.FramesRecorded()), format.toLocal8Bit().constData(), overruns);
+    if (!request.quiet) {
+        std::fprintf(stderr, "tavrino: %.3f 秒 (%lld 帧), %s, 丢失 %u 次\n",
+                     static_cast<double>(controller.FramesRecorded()) / request.rate,
+                     static_cast<long long>(controller.FramesRecorded()), format.toLocal8Bit().constData(), overruns);
+    }
     return status;
 }
 

@@ -18,15 +18,18 @@ struct RecordRequest {
     QString appFolder;   // nu.ini and file/ live here
     int32_t rate = 44100;
     int16_t channels = 2;
-    std::optional<NamedFormat> format;  // none: the encoder's default (PCM 44.1 kHz stereo)
+    std::optional<NamedFormat> format;  // none: the encoder's default (PCM 44.1 kHz stereo);
+                                        // the command line always names one
     QString output;      // empty: the next numbered file
     bool force = false;  // an output file with something in it may be replaced
     double maxFileSeconds = 0;  // a new numbered file after this much audio; 0 = one file
+    bool quiet = false;  // no start line and no summary: only errors on stderr
 };
 
 // Records into the next numbered file (or the chosen output) and prints each finished
 // file's absolute path on a line of stdout, and nothing else there; messages and the
-// summary (length, format, overruns) go to stderr, each line starting "tavrino: ". Runs
+// summary (length, format, dropouts) go to stderr in Chinese, each line starting
+// "tavrino: ". Runs
 // the Qt event loop of an existing QCoreApplication. Returns the exit status: 0 when the
 // time ran out; 1 when the recording could not start (no such device, the sound server
 // out of reach, an output file that holds something, the counter file unusable) or

@@ -20,20 +20,37 @@ std::shared_ptr<Backend>& Current() {
 }
 }  // namespace
 
+namespace {
+bool IsTestChoice(const std::string& choice) { return choice == "test" || choice.rfind("test:", 0) == 0; }
+std::string TestSetup(const std::string& choice) { return choice.size() > 5 ? choice.substr(5) : std::string(); }
+}  // namespace
+
 std::shared_ptr<Backend> MakeBackend(const std::string& choice) {
-    if (choice == "test" || choice.rfind("test:", 0) == 0) {
-        const std::string setup = choice.size() > 5 ? choice.substr(5) : std::string();
+    if (IsTestChoice(choice)) {
         try {
-            return TestBackend::FromDevices(setup);
+            return TestBackend::FromDevices(TestSetup(choice));
         } catch (const Error& e) {
-            std::fprintf(stderr, "tavrino: TAVRINO_AUDIO: %s; using the test tone\n", e.what());
+            std::fprintf(stderr, "tavrino: TAVRINO_AUDIO: %s; 改用测试音\n", e.what());
             return TestBackend::FromDevices("tone");
         }
     }
     if (choice.rfind("pulse:", 0) == 0) return MakePulseBackend(choice.substr(6));
     if (!choice.empty() && choice != "pulse")
-        std::fprintf(stderr, "tavrino: TAVRINO_AUDIO=%s is unknown; using PulseAudio\n", choice.c_str());
+        std::fprintf(stderr, "tavrino: 未知的 TAVRINO_AUDIO=%s; 改用 PulseAudio\n", choice.c_str());
     return MakePulseBackend();
+}
+
+std::string BackendChoiceError(const std::string& choice) {
+    if (IsTestChoice(choice)) {
+        try {
+            TestBackend::ParseDevices(TestSetup(choice));
+        } catch (const Error& e) {
+            return e.text();
+        }
+        return {};
+    }
+    if (choice.empty() || choice == "pulse" || choice.rfind("pulse:", 0) == 0) return {};
+    return "没有这个声音来源";
 }
 
 std::shared_ptr<Backend> CurrentBackend() {

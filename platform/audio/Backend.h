@@ -7,7 +7,8 @@
 //                             serves it too);
 //   "pulse:SERVER"            the PulseAudio backend on the given server string;
 //   "test" or "test:DEVICES"     the deterministic test source (see TestBackend.h for DEVICES).
-// An unknown value falls back to PulseAudio and says so on stderr. Tests and the program
+// An unknown value falls back to PulseAudio and says so on stderr (the program refuses such
+// a value first: BackendChoiceError). Tests and the program
 // can override the choice at any time with SetBackend; devices already open keep the
 // backend they were opened on.
 //
@@ -121,6 +122,9 @@ std::shared_ptr<Backend> CurrentBackend();
 void SetBackend(std::shared_ptr<Backend> backend);
 // Builds the backend named by a TAVRINO_AUDIO value (see above).
 std::shared_ptr<Backend> MakeBackend(const std::string& choice);
+// Why MakeBackend cannot build what a TAVRINO_AUDIO value names, in Chinese: a name that is
+// not a backend's, or test devices that do not parse. "" when it can.
+std::string BackendChoiceError(const std::string& choice);
 // The current backend's ServerError(): say "无法连接到声音服务器: " + this rather than "no
 // capture device" when it is not empty.
 std::string ConnectionError();

@@ -25,7 +25,7 @@ constexpr int32_t kHoldBackSeconds = 2;                 // audio kept while no b
 constexpr int64_t kFastChunkFrames = 2048;
 
 [[noreturn]] void Bad(std::string_view what) {
-    throw Error(5, "Invalid test audio devices: " + std::string(what));
+    throw Error(5, "测试设备不可用: " + std::string(what));
 }
 
 std::vector<std::string> Split(std::string_view s, char sep) {
@@ -383,10 +383,10 @@ std::vector<TestDevice> TestBackend::ParseDevices(std::string_view setup) {
         else if (src.rfind("wav=", 0) == 0 && src.size() > 4) {
             d.source = TestDevice::Source::Wav;
             d.path = src.substr(4);
-        } else Bad("unknown source \"" + src + "\"");
+        } else Bad("未知的来源 \"" + src + "\"");
         for (size_t i = 1; i < parts.size(); ++i) {
             const size_t eq = parts[i].find('=');
-            if (eq == std::string::npos) Bad("option without value \"" + parts[i] + "\"");
+            if (eq == std::string::npos) Bad("选项没有值 \"" + parts[i] + "\"");
             const std::string key = parts[i].substr(0, eq);
             const std::string val = parts[i].substr(eq + 1);
             if (key == "freq") {
@@ -427,7 +427,7 @@ std::vector<TestDevice> TestBackend::ParseDevices(std::string_view setup) {
                 else if (val == "start") d.fail = TestDevice::Fail::Start;
                 else Bad(key + "=" + val);
             } else {
-                Bad("unknown option \"" + key + "\"");
+                Bad("未知的选项 \"" + key + "\"");
             }
         }
         out.push_back(std::move(d));

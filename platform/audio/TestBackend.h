@@ -80,8 +80,8 @@ public:
     explicit TestBackend(std::vector<TestDevice> devices);
     ~TestBackend() override;
 
-    // Parses DEVICES (see above); throws tavrino::Error (number 5, "Invalid test audio
-    // devices: ...") on a malformed one.
+    // Parses DEVICES (see above); throws tavrino::Error (number 5, "测试设备不可用: ...", the
+    // part that is wrong) on a malformed one.
     static std::vector<TestDevice> ParseDevices(std::string_view setup);
     static std::shared_ptr<TestBackend> FromDevices(std::string_view setup);
 

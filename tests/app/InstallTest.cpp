@@ -160,7 +160,7 @@ TEST(Install, RefusesAMissingProgramAndAnUnwritableIcon) {
     r = RunProgram(QStringLiteral(TAVRINO_PROGRAM),
                    {QStringLiteral("--write-icon"), tmp.filePath(QStringLiteral("no/such/folder/icon.png"))});
     EXPECT_NE(r.code, 0);
-    EXPECT_TRUE(r.err.contains(QStringLiteral("cannot write the icon"))) << r.err.toStdString();
+    EXPECT_TRUE(r.err.contains(QStringLiteral("无法把图标写到"))) << r.err.toStdString();
 }
 
 }  // namespace
