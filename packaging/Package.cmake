@@ -7,9 +7,12 @@
 #   /usr/bin/tavrino         a link to the program
 #   /usr/share/applications/org.tavrino.Tavrino.desktop, /usr/share/metainfo/…metainfo.xml
 #   /usr/share/icons/hicolor/NxN/apps/tavrino.png   drawn by the program (--write-icon)
-#   /usr/share/doc/tavrino/  copyright, changelog.gz
+#   /usr/share/man/man1/tavrino.1.gz                the manual page (Chinese, like the program)
+#   /usr/share/doc/tavrino/  copyright (machine-readable, GPL-3.0-or-later), changelog.gz
+#
+# The maintainer is whoever builds the package, as Debian's tools take it: DEBFULLNAME and
+# DEBEMAIL at configure time (or -DTAVRINO_MAINTAINER="Name <address>"), else the project.
 
-set(TAVRINO_APP_ID org.tavrino.Tavrino)
 set(TAVRINO_ICON_SIZES 16 22 24 32 48 64 128 256)
 set(pkg ${CMAKE_BINARY_DIR}/packaging)
 file(MAKE_DIRECTORY ${pkg})
@@ -25,8 +28,18 @@ install(FILES ${pkg}/${TAVRINO_APP_ID}.desktop DESTINATION share/applications)
 configure_file(${CMAKE_CURRENT_LIST_DIR}/${TAVRINO_APP_ID}.metainfo.xml ${pkg}/${TAVRINO_APP_ID}.metainfo.xml @ONLY)
 install(FILES ${pkg}/${TAVRINO_APP_ID}.metainfo.xml DESTINATION share/metainfo)
 
-configure_file(${CMAKE_CURRENT_LIST_DIR}/changelog ${pkg}/changelog @ONLY)
 # gzip -9n: best compression, no time stamp or name in the file (as Debian policy asks).
+execute_process(COMMAND gzip -9nc ${PROJECT_SOURCE_DIR}/app/tavrino.1 OUTPUT_FILE ${pkg}/tavrino.1.gz COMMAND_ERROR_IS_FATAL ANY)
+set_property(DIRECTORY APPEND PROPERTY CMAKE_CONFIGURE_DEPENDS ${PROJECT_SOURCE_DIR}/app/tavrino.1)
+install(FILES ${pkg}/tavrino.1.gz DESTINATION share/man/man1)
+
+if(DEFINED ENV{DEBFULLNAME} AND DEFINED ENV{DEBEMAIL})
+  set(maintainer "$ENV{DEBFULLNAME} <$ENV{DEBEMAIL}>")
+else()
+  set(maintainer "The Tavrino developers <tavrino@users.noreply.example>")
+endif()
+set(TAVRINO_MAINTAINER "${maintainer}" CACHE STRING "The package's maintainer: Name <address>")
+configure_file(${CMAKE_CURRENT_LIST_DIR}/changelog ${pkg}/changelog @ONLY)
 execute_process(COMMAND gzip -9nc ${pkg}/changelog OUTPUT_FILE ${pkg}/changelog.gz COMMAND_ERROR_IS_FATAL ANY)
 install(FILES ${pkg}/changelog.gz ${CMAKE_CURRENT_LIST_DIR}/copyright DESTINATION share/doc/tavrino)
 
@@ -51,7 +64,7 @@ set(CPACK_GENERATOR DEB)
 set(CPACK_PACKAGE_NAME tavrino)
 set(CPACK_PACKAGE_VERSION ${PROJECT_VERSION})
 set(CPACK_PACKAGE_VENDOR "The Tavrino developers")
-set(CPACK_PACKAGE_CONTACT "The Tavrino developers <tavrino@users.noreply.example>")
+set(CPACK_PACKAGE_CONTACT "${TAVRINO_MAINTAINER}")
 set(CPACK_PACKAGE_DESCRIPTION_SUMMARY "sound recorder with a Chinese interface")
 # The long description; CPack puts the summary above it.
 set(CPACK_DEBIAN_PACKAGE_DESCRIPTION "Tavrino records from a capture device and input line (also what the computer
@@ -64,9 +77,10 @@ set(CPACK_DEBIAN_PACKAGE_PRIORITY optional)
 set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
 set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
 # Loaded at run time, so dpkg-shlibdeps cannot see them: the player's WAV decoding, Qt's
-# Chinese dialog texts, a font with Chinese glyphs.
+# Chinese dialog texts, a font with Chinese glyphs, Qt's platform plugin for Wayland
+# sessions (without it a desktop with only a Wayland display cannot show the window).
 set(CPACK_DEBIAN_PACKAGE_DEPENDS
-    "gstreamer1.0-plugins-base, gstreamer1.0-plugins-good, qt6-translations-l10n, fonts-wqy-microhei | fonts-noto-cjk")
+    "gstreamer1.0-plugins-base, gstreamer1.0-plugins-good, qt6-translations-l10n, fonts-wqy-microhei | fonts-noto-cjk, qt6-wayland")
 set(CPACK_PACKAGING_INSTALL_PREFIX /usr)
 set(CPACK_STRIP_FILES ON)
 include(CPack)

@@ -76,7 +76,8 @@ TEST(Install, PutsEverythingInPlaceKeepsRecordingsAndUninstallLeavesThem) {
     const QString prefix = tmp.filePath(QStringLiteral("my prefix"));
     const QString app = prefix + QStringLiteral("/lib/tavrino");
     const QString launcher = prefix + QStringLiteral("/bin/tavrino");
-    const QString desktop = prefix + QStringLiteral("/share/applications/tavrino.desktop");
+    const QString desktop = prefix + QStringLiteral("/share/applications/org.tavrino.Tavrino.desktop");
+    const QString manual = prefix + QStringLiteral("/share/man/man1/tavrino.1");
     const QString icon = prefix + QStringLiteral("/share/icons/hicolor/256x256/apps/tavrino.png");
 
     Outcome r = InstallApp({prefix, binDir});
@@ -99,6 +100,7 @@ TEST(Install, PutsEverythingInPlaceKeepsRecordingsAndUninstallLeavesThem) {
     EXPECT_EQ(EntryValue(entry, QStringLiteral("Exec")), QLatin1Char('"') + launcher + QLatin1Char('"'));
     EXPECT_EQ(EntryValue(entry, QStringLiteral("Icon")), QStringLiteral("tavrino"));
     EXPECT_FALSE(entry.contains(QLatin1Char('@')));
+    EXPECT_EQ(ReadFile(manual), ReadFile(QStringLiteral(TAVRINO_SOURCE_DIR "/app/tavrino.1")));
 
     QImageReader reader(icon);
     EXPECT_EQ(reader.format(), QByteArray("png"));
@@ -127,7 +129,7 @@ TEST(Install, PutsEverythingInPlaceKeepsRecordingsAndUninstallLeavesThem) {
     r = InstallApp({QStringLiteral("--uninstall"), prefix});
     ASSERT_EQ(r.code, 0) << r.err.toStdString();
     for (const QString& gone : {app + QStringLiteral("/tavrino"), app + QStringLiteral("/bangzhu.htm"), launcher,
-                                desktop, icon}) {
+                                desktop, icon, manual}) {
         EXPECT_FALSE(Exists(gone)) << gone.toStdString();
     }
     EXPECT_EQ(ReadFile(app + QStringLiteral("/nu.ini")), QByteArray("42\r\n"));
