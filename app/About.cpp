@@ -22,7 +22,7 @@ About::About(QWidget* parent) : QWidget(parent, Qt::Window) {
 
     Label2 = Place(new QLabel(QStringLiteral("Tavrino 录音机 · Linux 版"), this), 600, 660, 3975, 225);
     Label3 = Place(new QLabel(QStringLiteral("问题与建议：请在项目的问题列表中提出"), this), 600, 880, 3975, 225);
-    Label4 = Place(new QLabel(QStringLiteral("自由软件：GNU GPL 第 3 版或更新版本"), this), 600, 1100, 3975, 225);
+    Label4 = Place(new QLabel(QStringLiteral("自由软件：GPL 第 3 版或更新版本"), this), 600, 1100, 3975, 225);
     Label6 = Place(new QLabel(QStringLiteral("感谢您使用我们的软件！"), this), 600, 1320, 3975, 255);
 
     Command1 = Place(new QPushButton(QStringLiteral("确定"), this), 840, 1680, 1935, 495);
