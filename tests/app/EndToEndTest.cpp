@@ -358,7 +358,7 @@ TEST(EndToEnd, APipeSourceComesBackExactlyAcrossFilesCutEveryTwoSeconds) {
         QString err;
         ASSERT_TRUE(WaitFor([&] {
             err += QString::fromLocal8Bit(p.readAllStandardError());
-            return err.contains(QStringLiteral("recording")) || p.state() == QProcess::NotRunning;
+            return err.contains(QStringLiteral("\" 录音 ")) || p.state() == QProcess::NotRunning;
         }, 20000));
         std::thread writer([&] {
             QFile pipe(fifo);
