@@ -1,14 +1,12 @@
 #include "platform/acm/AcmFormats.h"
 
-extern "C" {
-#include <libavcodec/avcodec.h>
-}
-
 #include <algorithm>
 #include <array>
 #include <cstdio>
 
 #include "platform/acm/AcmStream.h"
+#include "platform/acm/CodecLoader.h"
+#include "platform/codecs/CodecLibrary.h"
 
 namespace tavrino::acm {
 namespace {
@@ -79,18 +77,28 @@ int32_t Mp3FrameBytes(int32_t rate, int32_t kbps) {
     return static_cast<int32_t>(static_cast<int64_t>(factor) * kbps * 1000 / rate);
 }
 
-bool HaveEncoder(uint16_t tag) {
+// libavcodec's encoder of a codec tag; null for the PCM kinds, which need none.
+const char* EncoderName(uint16_t tag) {
     switch (tag) {
-        case WAVE_FORMAT_GSM610: return avcodec_find_encoder_by_name("libgsm_ms") != nullptr;
-        case WAVE_FORMAT_MPEGLAYER3: return avcodec_find_encoder_by_name("libmp3lame") != nullptr;
-        case WAVE_FORMAT_IMA_ADPCM: return avcodec_find_encoder(AV_CODEC_ID_ADPCM_IMA_WAV) != nullptr;
-        case WAVE_FORMAT_ADPCM: return avcodec_find_encoder(AV_CODEC_ID_ADPCM_MS) != nullptr;
-        case WAVE_FORMAT_ALAW: return avcodec_find_encoder(AV_CODEC_ID_PCM_ALAW) != nullptr;
-        case WAVE_FORMAT_MULAW: return avcodec_find_encoder(AV_CODEC_ID_PCM_MULAW) != nullptr;
-        case WAVE_FORMAT_PCM:
-        case WAVE_FORMAT_IEEE_FLOAT: return true;
-        default: return false;
+        case WAVE_FORMAT_GSM610: return "libgsm_ms";
+        case WAVE_FORMAT_MPEGLAYER3: return "libmp3lame";
+        case WAVE_FORMAT_IMA_ADPCM: return "adpcm_ima_wav";
+        case WAVE_FORMAT_ADPCM: return "adpcm_ms";
+        case WAVE_FORMAT_ALAW: return "pcm_alaw";
+        case WAVE_FORMAT_MULAW: return "pcm_mulaw";
+        default: return nullptr;
     }
+}
+
+// Whether the tag's encoder is there. The PCM kinds need no codec library; the others load
+// it. When it cannot be loaded they are taken as present: the choice of one says why it
+// cannot be used (NeedsCodecLibrary), and opening its stream fails.
+bool HaveEncoder(uint16_t tag) {
+    if (tag == WAVE_FORMAT_PCM || tag == WAVE_FORMAT_IEEE_FLOAT) return true;
+    const char* name = EncoderName(tag);
+    if (!name) return false;
+    const codecs::Library* library = CodecLibrary();
+    return !library || library->HaveEncoder(name);
 }
 
 bool InRange(int32_t rate, int16_t channels, int16_t maxChannels) {
@@ -281,6 +289,13 @@ MMRESULT CheckConversion(const WaveFormat& source, std::span<const uint8_t> dest
     }
     if (!ok || !HaveEncoder(tag)) return ACMERR_NOTPOSSIBLE;
     return MMSYSERR_NOERROR;
+}
+
+std::string CodecLibraryProblem(std::span<const uint8_t> descriptor) {
+    if (descriptor.size() < 2) return {};
+    if (!EncoderName(WaveFormat::ReadU16(descriptor, 0))) return {};
+    std::string why;
+    return CodecLibrary(&why) ? std::string() : why;
 }
 
 std::vector<FormatTagChoices> EnumerateFormats(const WaveFormat& pcmInput) {

@@ -77,6 +77,11 @@ bool IsSourceSupported(const WaveFormat& source);
 // Only the given bytes are read. Returns 0 (MMSYSERR_NOERROR) or 512 (ACMERR_NOTPOSSIBLE).
 MMRESULT CheckConversion(const WaveFormat& source, std::span<const uint8_t> destination);
 
+// Why a format cannot be used because the codec library (CodecLoader.h) does not load, in
+// Chinese; "" when the format needs no codec library (the PCM kinds) or the library loads.
+// Loads the library for a format that needs it: say this when a format is chosen.
+std::string CodecLibraryProblem(std::span<const uint8_t> descriptor);
+
 // One attribute entry of the chooser.
 struct FormatChoice {
     WaveFormat format;           // the byte-exact descriptor
