@@ -21,7 +21,7 @@ struct AVFrame;
 
 namespace tavrino::codecs {
 
-inline constexpr int kInterfaceVersion = 1;
+inline constexpr int kInterfaceVersion = 2;
 
 // The name of the symbol the plugin exports: const Library* (int interfaceVersion).
 inline constexpr const char* kEntryName = "tavrino_codec_library";
@@ -53,12 +53,58 @@ struct EncoderSettings {
     int blockSize = 0;        // bytes per block for the ADPCM encoders; 0: the default
 };
 
+// Where a file writer's bytes go. The writer calls these on its own thread, in order.
+class ByteSink {
+public:
+    virtual ~ByteSink() = default;
+    // Writes `count` bytes at the current position. Returns the bytes written; fewer (a full
+    // disk, a size limit, a reader gone) ends the writer with WriteFailed.
+    virtual size_t Write(const uint8_t* data, size_t count) = 0;
+    // Moves to `offset` from the start of the output; false where the output cannot seek.
+    virtual bool Seek(int64_t offset) = 0;
+    virtual bool Seekable() const = 0;
+};
+
+// The file types besides WAV, as the muxers write them.
+enum class Container { Flac, OggOpus, OggVorbis, Mp3 };
+
+struct FileSettings {
+    Container container = Container::Flac;
+    int inRate = 0;        // the captured PCM: interleaved 16-bit at this rate and channel count
+    int inChannels = 0;
+    int outRate = 0;       // what the file holds (libswresample converts)
+    int outChannels = 0;
+    int64_t bitRate = 0;   // bit/s for the lossy types
+};
+
+// One file being written: 16-bit PCM in, encoded frames muxed into the container out.
+class FileWriter {
+public:
+    enum Result { Ok = 0, WriteFailed = 1, Failed = 2 };
+    virtual ~FileWriter() = default;
+    // Encodes `frames` interleaved input frames. What the codec gives back is muxed; what the
+    // muxer gives back is kept in its buffer until the next Flush.
+    virtual Result Write(const int16_t* samples, int frames) = 0;
+    // Everything muxed so far reaches the sink as whole pages (Ogg) or frames (FLAC, MP3), so
+    // a reader of the file at this moment decodes all of it.
+    virtual Result Flush() = 0;
+    // The end: the encoder drained, the trailer written (and, where the sink seeks, the
+    // header completed: FLAC's sample count, MP3's info frame). Write and Flush fail after.
+    virtual Result Finish() = 0;
+};
+
 class Library {
 public:
     // Whether libavcodec has the encoder of that name.
     virtual bool HaveEncoder(const char* name) const = 0;
     // Opens an encoder; null with the reason in `why`.
     virtual std::unique_ptr<AudioEncoder> OpenEncoder(const EncoderSettings& settings, std::string& why) const = 0;
+    // Whether the codec and the muxer of that file type are present.
+    virtual bool HaveContainer(Container container) const = 0;
+    // Opens a file writer over `sink` (which must outlive it) and writes the container's
+    // header; null with the reason in `why` (a header write that fell short included).
+    virtual std::unique_ptr<FileWriter> OpenFile(const FileSettings& settings, ByteSink& sink,
+                                                 std::string& why) const = 0;
 
 protected:
     ~Library() = default;

@@ -1,16 +1,19 @@
-// The codec plugin: libavcodec's audio encoders behind codecs::Library. Loaded by
-// platform/acm/CodecLoader.cpp with dlopen on first need.
+// The codec plugin: libavcodec's audio encoders and libavformat's file writers
+// (ContainerWriter.cpp) behind codecs::Library. Loaded by platform/acm/CodecLoader.cpp with
+// dlopen on first need.
 
 extern "C" {
 #include <libavcodec/avcodec.h>
 #include <libavutil/channel_layout.h>
 #include <libavutil/dict.h>
+#include <libavutil/log.h>
 }
 
 #include <memory>
 #include <string>
 
 #include "platform/codecs/CodecLibrary.h"
+#include "platform/codecs/ContainerWriter.h"
 
 namespace tavrino::codecs {
 namespace {
@@ -103,6 +106,13 @@ public:
         const bool small = (found->capabilities & AV_CODEC_CAP_SMALL_LAST_FRAME) != 0;
         return std::make_unique<Encoder>(std::move(codec), std::move(packet), small);
     }
+
+    bool HaveContainer(Container container) const override { return codecs::HaveContainer(container); }
+
+    std::unique_ptr<FileWriter> OpenFile(const FileSettings& settings, ByteSink& sink,
+                                         std::string& why) const override {
+        return OpenContainer(settings, sink, why);
+    }
 };
 
 const Plugin kPlugin;
@@ -111,5 +121,9 @@ const Plugin kPlugin;
 }  // namespace tavrino::codecs
 
 extern "C" __attribute__((visibility("default"))) const tavrino::codecs::Library* tavrino_codec_library(int version) {
-    return version == tavrino::codecs::kInterfaceVersion ? &tavrino::codecs::kPlugin : nullptr;
+    if (version != tavrino::codecs::kInterfaceVersion) return nullptr;
+    // FFmpeg's warnings (a FLAC header that a pipe cannot rewrite, ...) are not the user's
+    // business; its errors still reach stderr.
+    av_log_set_level(AV_LOG_ERROR);
+    return &tavrino::codecs::kPlugin;
 }
