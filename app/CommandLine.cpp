@@ -1,8 +1,11 @@
 #include "app/CommandLine.h"
 
+#include <QFileInfo>
+
 #include <cmath>
 #include <vector>
 
+#include "core/FileType.h"
 #include "platform/acm/AcmFormats.h"
 #include "platform/audio/Backend.h"
 
@@ -208,7 +211,33 @@ CommandLine ParseCommandLine(const QStringList& args) {
         c.format = PickFormat(formatText, c.rate, c.channels, &why);
         if (!c.format) c.error = QStringLiteral("--format: %1").arg(why);
     }
+    if (c.error.isEmpty() && !c.output.isEmpty()) c.error = OutputTypeError(c);
     return c;
+}
+
+QString OutputTypeError(CommandLine& c) {
+    const FileType asked = c.format ? FileTypeOfTag(c.format->format.FormatTag()) : FileType::Wav;
+    if (c.output == QStringLiteral("-") || c.output == QStringLiteral("/dev/stdout")) {
+        c.output = QStringLiteral("-");
+        if (c.maxFileSeconds > 0) return QStringLiteral("--max-file-time 不能用于标准输出 (--output -)");
+        return {};
+    }
+    const QString suffix = QFileInfo(c.output).suffix();
+    if (suffix.isEmpty()) return {};
+    const QString types = QString::fromStdString(WrittenTypesText());
+    std::optional<FileType> named = FileTypeOfExtension(suffix.toStdString());
+    if (!named) return QStringLiteral("--output: 不写 .%1 文件; 可写的类型: %2").arg(suffix, types);
+    if (*named == FileType::Vorbis && asked == FileType::Opus && suffix.compare(QStringLiteral("opus"), Qt::CaseInsensitive) != 0)
+        named = FileType::Opus;  // .ogg / .oga with --format opus
+    if (c.format) {
+        if (asked == *named) return {};
+        return QStringLiteral("--format %1 和 --output 的扩展名 .%2 (%3) 不符; 可写的类型: %4")
+            .arg(c.format->tag, suffix, QLatin1String(FileTypeName(*named)), types);
+    }
+    if (*named == FileType::Wav) return {};
+    QString why;
+    c.format = PickFormat(QString::fromStdString(acm::TagName(TagOfFileType(*named))), c.rate, c.channels, &why);
+    return c.format ? QString() : QStringLiteral("--output: %1").arg(why);
 }
 
 QString UsageText() {
@@ -234,10 +263,14 @@ QString UsageText() {
         "                         大小写, 如 'ima adpcm'、'mpeg layer-3'), ATTRIBUTE 是属性\n"
         "                         描述中的一段 (如 '22.050 kHz, 4 Bit, Mono'); 不给 ATTRIBUTE\n"
         "                         时取与录音的采样率和声道相同的第一项。默认: PCM 44.1 kHz\n"
-        "                         16 Bit 立体声\n"
+        "                         16 Bit 立体声。文件类型: flac, opus, vorbis, mp3\n"
+        "                         (如 'opus:32 kBit/s, Mono')\n"
         "  --rate HZ              录音的采样率 (1000 到 96000, 默认 44100)\n"
         "  --stereo, --mono       立体声 (默认) 或单声道录音\n"
-        "  --output PATH          录到 PATH 而不是编号文件; 不覆盖非空的文件\n"
+        "  --output PATH          录到 PATH 而不是编号文件; 不覆盖非空的文件。扩展名决定文件\n"
+        "                         类型: .wav .flac .opus .ogg/.oga (Vorbis; 加 --format opus\n"
+        "                         时为 Opus) .mp3; - 或 /dev/stdout: 写到标准输出 (WAV、FLAC、\n"
+        "                         Ogg), 不输出路径\n"
         "  --max-file-time SECONDS\n"
         "                         每录满 SECONDS 秒换一个新的编号文件继续录 (1 到 604800);\n"
         "                         文件到达 WAV 的 4 GB 上限时总会换文件\n"
@@ -314,10 +347,16 @@ std::optional<NamedFormat> PickFormat(const QString& text, int32_t rate, int16_t
     if (tag.formats.empty()) return fail(QStringLiteral("%1 没有可用的属性").arg(QString::fromStdString(tag.name)));
 
     if (attribute.isEmpty()) {
+        const bool fileType = FileTypeOfTag(tag.tag) != FileType::Wav;
+        const acm::FormatChoice* match = nullptr;
         for (const auto& f : tag.formats) {
-            if (f.format.SamplesPerSec() == rate && f.format.Channels() == channels) return named(f);
+            if (f.format.SamplesPerSec() == rate && f.format.Channels() == channels && (!match || (f.usual && !match->usual)))
+                match = &f;
         }
-        return named(tag.formats.front());
+        for (const auto& f : tag.formats) {
+            if (!match && fileType && f.usual && f.format.Channels() == channels) match = &f;
+        }
+        return named(match ? *match : tag.formats.front());
     }
     std::vector<const acm::FormatChoice*> fits;
     for (const auto& f : tag.formats) {

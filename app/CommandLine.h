@@ -57,7 +57,9 @@ struct CommandLine {
     std::optional<NamedFormat> format;  // --format TAG[:ATTRIBUTE]; none = the encoder's default
     int32_t rate = kDefaultRate;  // --rate
     int16_t channels = 2;       // --stereo (2) / --mono (1)
-    QString output;             // --output PATH; empty = the next numbered file
+    QString output;             // --output PATH; empty = the next numbered file; "-" = standard
+                                // output (also for /dev/stdout). The extension names the file
+                                // type (OutputTypeError): --format then defaults to that type.
     bool force = false;         // --force
     bool start = false;         // --start
     QString open;               // --open WINDOW
@@ -66,6 +68,14 @@ struct CommandLine {
 
     QString error;  // bad usage: what is wrong, naming the option; empty when usable
 };
+
+// What is wrong with --output's file type, "" when nothing: the extension (any letter case)
+// names it: .wav (a WAV format), .flac, .opus (Ogg Opus), .ogg/.oga (Ogg Vorbis, or Ogg Opus
+// with --format opus), .mp3; a path without one takes --format's type. An extension the
+// program does not write, or a --format of another type, is wrong. Without --format, the
+// extension's type is chosen (its usual entry) into c.format. Standard output ("-",
+// /dev/stdout) becomes "-" and takes any type but no --max-file-time.
+QString OutputTypeError(CommandLine& c);
 
 // Parses the arguments after the program's name.
 CommandLine ParseCommandLine(const QStringList& args);
@@ -82,8 +92,9 @@ int32_t MatchDevice(audio::Backend& backend, const QString& text);
 int32_t ChooseDevice(audio::Backend& backend, const QString& text);
 
 // TAG is a tag name (letter case ignored; a part of one that fits a single tag serves
-// too). Without ATTRIBUTE: the tag's first entry at the recording's rate and channels,
-// else its first entry. ATTRIBUTE: the entry whose description it is, else the single
+// too). Without ATTRIBUTE: the tag's first entry at the recording's rate and channels (the
+// usual bit rate among them for a file type), else for a file type its usual entry at the
+// channels (Opus has 48 kHz only), else its first entry. ATTRIBUTE: the entry whose description it is, else the single
 // entry whose description contains it (letter case ignored). Nothing, with the reason and
 // the candidates in *error, when the text fits no entry or more than one.
 std::optional<NamedFormat> PickFormat(const QString& text, int32_t rate, int16_t channels, QString* error);

@@ -4,6 +4,7 @@
 #include <QDir>
 #include <QFileInfo>
 
+#include <csignal>
 #include <cstdio>
 
 #include "capture/WaveInRecorder.h"
@@ -25,6 +26,7 @@ class ConsoleListener final : public RecordingListener {
 public:
     void OutputChanged(const QString& path) override { output = path; }
     void FileFinished(const QString& path) override {
+        if (path == QLatin1String(EncoderWAV::kStandardOutput)) return;  // the audio itself is there
         std::printf("%s\n", path.toLocal8Bit().constData());
         std::fflush(stdout);
     }
@@ -73,6 +75,7 @@ int32_t ChosenDevice(WaveInRecorder& recorder, const QString& text) {
 // it cannot be used.
 std::optional<QString> ChosenOutput(const RecordRequest& request) {
     if (request.output.isEmpty()) return QString();
+    if (request.output == QLatin1String(EncoderWAV::kStandardOutput)) return request.output;
     const QFileInfo info(request.output);
     const QString path = info.absoluteFilePath();
     if (info.isDir()) {
@@ -114,7 +117,11 @@ int RecordFromCommandLine(const RecordRequest& request) {
         const WaveFormat& f = request.format->format;
         controller.Encoder().SetFormat(f.bytes().data(), static_cast<int32_t>(f.size()),
                                        request.format->description.toStdString(), request.format->tag.toStdString());
+        controller.FollowOutputType();  // 录音N.flac for a FLAC recording
     }
+    // A reader of standard output that goes away ends the program as it ends the other
+    // tools of a pipeline: by SIGPIPE (status 141), whatever disposition was inherited.
+    if (*chosenOutput == QLatin1String(EncoderWAV::kStandardOutput)) std::signal(SIGPIPE, SIG_DFL);
     // Exactly the asked length of audio, however fast or slow the source delivers it.
     const auto frames = static_cast<int64_t>(RoundHalfEven(request.seconds * request.rate));
     controller.StopAfterFrames(frames);
