@@ -16,6 +16,7 @@
 #include "capture/WaveInRecorder.h"
 #include "common/Figures.h"
 #include "dsp/clsDSP.h"
+#include "encoder/EncoderWAV.h"
 #include "platform/audio/Backend.h"
 #include "platform/audio/TestBackend.h"
 #include "platform/acm/AcmFormats.h"
