@@ -315,32 +315,37 @@ std::optional<NamedFormat> PickFormat(const QString& text, int32_t rate, int16_t
         if (error) *error = why;
         return std::nullopt;
     };
-    const std::vector<acm::FormatTagChoices> catalogue = acm::EnumerateFormats(acm::PcmFormat(rate, channels, 16));
     const qsizetype colon = text.indexOf(QLatin1Char(':'));
     const QString tagText = (colon < 0 ? text : text.left(colon)).trimmed();
     const QString attribute = colon < 0 ? QString() : text.mid(colon + 1).trimmed();
 
-    // The tag: its whole name, else the single name that holds the text.
-    std::vector<const acm::FormatTagChoices*> tags;
+    // The tag: its whole name, else the single name that holds the text. Only that tag's
+    // entries are looked up, so that a PCM format never loads the codec library.
+    std::vector<uint16_t> tags;
     QStringList names;
-    for (const auto& t : catalogue) {
-        names << QString::fromStdString(t.name);
-        if (!tagText.isEmpty() && names.back().compare(tagText, Qt::CaseInsensitive) == 0) tags = {&t};
+    for (const uint16_t t : acm::CatalogueTags()) {
+        names << QString::fromStdString(acm::TagName(t));
+        if (!tagText.isEmpty() && names.back().compare(tagText, Qt::CaseInsensitive) == 0) tags = {t};
     }
     if (tags.empty() && !tagText.isEmpty()) {
-        for (const auto& t : catalogue) {
-            if (QString::fromStdString(t.name).contains(tagText, Qt::CaseInsensitive)) tags.push_back(&t);
+        for (const uint16_t t : acm::CatalogueTags()) {
+            if (QString::fromStdString(acm::TagName(t)).contains(tagText, Qt::CaseInsensitive)) tags.push_back(t);
         }
     }
     if (tags.size() != 1) {
         QStringList candidates;
-        for (const auto* t : tags) candidates << QString::fromStdString(t->name);
+        for (const uint16_t t : tags) candidates << QString::fromStdString(acm::TagName(t));
         if (candidates.isEmpty()) candidates = names;
         return fail(QStringLiteral("%1 \"%2\"; 可选的格式名: %3")
                         .arg(tags.empty() ? QStringLiteral("没有这个格式名") : QStringLiteral("格式名不明确"),
                              tagText, candidates.join(QStringLiteral(", "))));
     }
-    const acm::FormatTagChoices& tag = *tags.front();
+    const std::vector<acm::FormatTagChoices> catalogue =
+        acm::EnumerateFormats(acm::PcmFormat(rate, channels, 16), tags.front());
+    if (catalogue.empty()) {
+        return fail(QStringLiteral("%1 没有可用的属性").arg(QString::fromStdString(acm::TagName(tags.front()))));
+    }
+    const acm::FormatTagChoices& tag = catalogue.front();
     auto named = [&tag](const acm::FormatChoice& f) {
         return NamedFormat{f.format, QString::fromStdString(tag.name), QString::fromStdString(f.description)};
     };

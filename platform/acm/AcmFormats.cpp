@@ -384,7 +384,13 @@ std::string CodecLibraryProblem(std::span<const uint8_t> descriptor) {
     return CodecLibrary(&why) ? std::string() : why;
 }
 
-std::vector<FormatTagChoices> EnumerateFormats(const WaveFormat& pcmInput) {
+std::vector<uint16_t> CatalogueTags() {
+    return {WAVE_FORMAT_PCM,      WAVE_FORMAT_IEEE_FLOAT, WAVE_FORMAT_ALAW,      WAVE_FORMAT_MULAW,
+            WAVE_FORMAT_IMA_ADPCM, WAVE_FORMAT_ADPCM,     WAVE_FORMAT_GSM610,    WAVE_FORMAT_MPEGLAYER3,
+            WAVE_FORMAT_FLAC,     WAVE_FORMAT_OPUS,       WAVE_FORMAT_OGG_VORBIS, WAVE_FORMAT_MP3_FILE};
+}
+
+std::vector<FormatTagChoices> EnumerateFormats(const WaveFormat& pcmInput, uint16_t onlyTag) {
     std::vector<FormatTagChoices> tags;
     if (!IsSourceSupported(pcmInput)) return tags;
 
@@ -393,6 +399,7 @@ std::vector<FormatTagChoices> EnumerateFormats(const WaveFormat& pcmInput) {
     static constexpr int32_t kMp3Rates[] = {8000, 11025, 12000, 16000, 22050, 24000, 32000, 44100, 48000};
 
     auto add = [&](uint16_t tag, const WaveFormat& f, bool usual = false) {
+        if (onlyTag != 0 && tag != onlyTag) return;
         if (CheckConversion(pcmInput, f.bytes()) != MMSYSERR_NOERROR) return;
         if (tags.empty() || tags.back().tag != tag) tags.push_back({tag, TagName(tag), {}});
         tags.back().formats.push_back({f, Describe(f), f.AvgBytesPerSec(), usual});

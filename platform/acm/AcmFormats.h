@@ -119,6 +119,11 @@ struct FormatTagChoices {
 // bits or bit rate, then mono before stereo.
 // Tags whose codec is missing from libavcodec are left out. Empty when the input is not
 // a PCM format that a stream can read.
-std::vector<FormatTagChoices> EnumerateFormats(const WaveFormat& pcmInput);
+// With `onlyTag` (not 0) the entries of that tag alone: the PCM kinds then load no codec
+// library.
+std::vector<FormatTagChoices> EnumerateFormats(const WaveFormat& pcmInput, uint16_t onlyTag = 0);
+
+// Every tag of the catalogue in its order, whatever the input and the codecs present.
+std::vector<uint16_t> CatalogueTags();
 
 }  // namespace tavrino::acm

@@ -2,8 +2,8 @@
 // Finds and loads the codec plugin (platform/codecs/CodecLibrary.h) the first time a format
 // needs libavcodec or libavformat. The plugin, "tavrino-codecs.so", lies beside the program
 // (the program's folder, as /proc/self/exe names it: the build's program folder, the
-// installed application folder); a build with tests also looks in its own program folder,
-// so that test programs elsewhere in the tree find it.
+// installed application folder); a build with tests or benchmarks also looks in its own program
+// folder, so that its test programs elsewhere in the tree find it.
 //
 // A plugin that cannot be loaded (missing, a library of its own missing, from another
 // build) is tried once; every later call answers the same reason. Nothing is loaded at

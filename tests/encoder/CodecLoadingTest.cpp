@@ -47,6 +47,7 @@ TEST(CodecLoading, CodecLibrariesLoadOnlyWhenAFormatNeedsThem) {
     enc.SetFormat(pcm8.data(), static_cast<int32_t>(pcm8.size()), "", "");
     Record(enc, file("pcm8.wav"), 44100);
     EXPECT_EQ(acm::CodecLibraryProblem(pcm8.bytes()), "");
+    EXPECT_FALSE(acm::EnumerateFormats(acm::PcmFormat(44100, 2, 16), WAVE_FORMAT_PCM).empty());  // --format pcm
     for (const char* library : {"libavcodec", "libavformat", "tavrino-codecs"}) EXPECT_FALSE(Mapped(library)) << library;
 
     const WaveFormat ima = acm::ImaAdpcmFormat(44100, 2);
