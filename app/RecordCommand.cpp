@@ -11,6 +11,7 @@
 #include "core/Error.h"
 #include "core/Nearest.h"
 #include "encoder/EncoderWAV.h"
+#include "platform/acm/AcmFormats.h"
 #include "platform/audio/Backend.h"
 #include "recording/RecordingController.h"
 #include "recording/SignalWatcher.h"
@@ -115,6 +116,11 @@ int RecordFromCommandLine(const RecordRequest& request) {
     }
     if (request.format) {
         const WaveFormat& f = request.format->format;
+        // A format whose codec library cannot be loaded is told now, with the reason.
+        if (const std::string problem = acm::CodecLibraryProblem(f.bytes()); !problem.empty()) {
+            listener.Print(QString::fromStdString(problem));
+            return 1;
+        }
         controller.Encoder().SetFormat(f.bytes().data(), static_cast<int32_t>(f.size()),
                                        request.format->description.toStdString(), request.format->tag.toStdString());
         controller.FollowOutputType();  // 录音N.flac for a FLAC recording

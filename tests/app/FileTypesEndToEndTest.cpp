@@ -178,5 +178,22 @@ TEST(FileTypes, TheOutputsExtensionNamesTheType) {
     }
 }
 
+// Without the codec plugin PCM records as ever; a format that needs it says why when chosen.
+TEST(FileTypes, AMissingCodecLibraryIsToldWhenItsFormatIsChosen) {
+    AppFolder folder;
+    ProgramCopy program(folder);
+    const QString plugin = QFileInfo(QStringLiteral(TAVRINO_PROGRAM)).absolutePath() + QStringLiteral("/tavrino-codecs.so");
+    const QString run = QStringLiteral("env -u DISPLAY TAVRINO_AUDIO=test:tone,pace=fast %1 --record 0.3 --output %2/take.%3 "
+                                       ">/dev/null 2>>%2/said; echo \\$?;");
+    // A private mount namespace hides the plugin from this program alone.
+    const QString out = Shell(QStringLiteral("unshare -m sh -c \"mount --bind /dev/null %1 || exit 77; %2 %3\"")
+                                  .arg(Quoted(plugin), run.arg(Quoted(program.Path()), folder.Path(), QStringLiteral("wav")),
+                                       run.arg(Quoted(program.Path()), folder.Path(), QStringLiteral("flac"))));
+    if (out.isEmpty()) GTEST_SKIP() << "needs the right to make a mount namespace";
+    EXPECT_EQ(out, QStringLiteral("0\n1"));
+    EXPECT_TRUE(test::ReadFile(folder.Path() + QStringLiteral("/said")).contains("无法加载编码库"));
+    EXPECT_FALSE(QFileInfo::exists(folder.Path() + QStringLiteral("/take.flac")));
+}
+
 }  // namespace
 }  // namespace tavrino
