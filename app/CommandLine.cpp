@@ -1,11 +1,14 @@
 #include "app/CommandLine.h"
 
+#include <QFileInfo>
+
 #include <algorithm>
 #include <cmath>
 #include <tuple>
 #include <utility>
 #include <vector>
 
+#include "core/FileType.h"
 #include "platform/acm/AcmFormats.h"
 #include "platform/audio/Backend.h"
 
@@ -272,10 +275,37 @@ CommandLine ParseCommandLine(const QStringList& given_args) {
         // A tag alone may have had to go below the recording; an attribute was asked for.
         if (c.format && !formatText.contains(QLatin1Char(':')))
             c.formatNotice = BelowRecordingNotice(*c.format, c.rate, c.channels);
-    } else if (c.error.isEmpty() && c.command == Command::Record) {
-        c.format = RecordFormatFor(c.output, c.rate, c.channels);
     }
+    if (c.error.isEmpty() && !c.output.isEmpty()) c.error = OutputTypeError(c);
+    if (c.error.isEmpty() && c.command == Command::Record && !c.format) c.format = RecordFormatFor(c.rate, c.channels);
     return c;
+}
+
+QString OutputTypeError(CommandLine& c) {
+    const FileType asked = c.format ? FileTypeOfTag(c.format->format.FormatTag()) : FileType::Wav;
+    if (c.output == QStringLiteral("-") || c.output == QStringLiteral("/dev/stdout")) {
+        c.output = QStringLiteral("-");
+        if (c.maxFileSeconds > 0) return QStringLiteral("--max-file-time 不能用于标准输出 (--output -)");
+        return {};
+    }
+    const QString suffix = QFileInfo(c.output).suffix();
+    if (suffix.isEmpty()) return {};
+    const QString types = QString::fromStdString(WrittenTypesText());
+    std::optional<FileType> named = FileTypeOfExtension(suffix.toStdString());
+    if (!named) return QStringLiteral("--output: 不写 .%1 文件; 可写的类型: %2").arg(suffix, types);
+    if (*named == FileType::Vorbis && asked == FileType::Opus && suffix.compare(QStringLiteral("opus"), Qt::CaseInsensitive) != 0)
+        named = FileType::Opus;  // .ogg / .oga with --format opus
+    if (c.format) {
+        if (asked == *named) return {};
+        return QStringLiteral("--format %1 和 --output 的扩展名 .%2 (%3) 不符; 可写的类型: %4")
+            .arg(c.format->tag, suffix, QLatin1String(FileTypeName(*named)), types);
+    }
+    if (*named == FileType::Wav) return {};
+    QString why;
+    c.format = PickFormat(QString::fromStdString(acm::TagName(TagOfFileType(*named))), c.rate, c.channels, &why);
+    if (!c.format) return QStringLiteral("--output: %1").arg(why);
+    c.formatNotice = BelowRecordingNotice(*c.format, c.rate, c.channels);
+    return {};
 }
 
 QString UsageText() {
@@ -301,11 +331,15 @@ QString UsageText() {
         "                         大小写, 如 'ima adpcm'、'mpeg layer-3'), ATTRIBUTE 是属性\n"
         "                         描述中的一段 (如 '22.050 kHz, 4 Bit, Mono'); 不给 ATTRIBUTE\n"
         "                         时取不高于录音的采样率和声道的最高一项, 低于录音时在标准\n"
-        "                         错误说明。默认: 16 Bit PCM, 采样率和声道与录音相同\n"
+        "                         错误说明。默认: 16 Bit PCM, 采样率和声道与录音相同。\n"
+        "                         文件类型: flac, opus, vorbis, mp3 (如 'opus:32 kBit/s, Mono')\n"
         "  -r, --rate HZ          录音的采样率 (1000 到 96000, 默认 44100)\n"
         "  -c, --channels N       声道数: 1 (单声道) 或 2 (立体声, 默认)\n"
         "      --stereo, --mono   同 -c 2, -c 1\n"
-        "  -o, --output PATH      录到 PATH 而不是编号文件; 不覆盖非空的文件\n"
+        "  -o, --output PATH      录到 PATH 而不是编号文件; 不覆盖非空的文件。扩展名决定文件\n"
+        "                         类型: .wav .flac .opus .ogg/.oga (Vorbis; 加 --format opus\n"
+        "                         时为 Opus) .mp3; - 或 /dev/stdout: 写到标准输出 (WAV、FLAC、\n"
+        "                         Ogg), 不输出路径\n"
         "      --max-file-time SECONDS\n"
         "                         每录满 SECONDS 秒换一个新的编号文件继续录 (1 到 604800);\n"
         "                         文件到达 WAV 的 4 GB 上限时总会换文件\n"
@@ -355,32 +389,37 @@ std::optional<NamedFormat> PickFormat(const QString& text, int32_t rate, int16_t
         if (error) *error = why;
         return std::nullopt;
     };
-    const std::vector<acm::FormatTagChoices> catalogue = acm::EnumerateFormats(acm::PcmFormat(rate, channels, 16));
     const qsizetype colon = text.indexOf(QLatin1Char(':'));
     const QString tagText = (colon < 0 ? text : text.left(colon)).trimmed();
     const QString attribute = colon < 0 ? QString() : text.mid(colon + 1).trimmed();
 
-    // The tag: its whole name, else the single name that holds the text.
-    std::vector<const acm::FormatTagChoices*> tags;
+    // The tag: its whole name, else the single name that holds the text. Only that tag's
+    // entries are looked up, so that a PCM format never loads the codec library.
+    std::vector<uint16_t> tags;
     QStringList names;
-    for (const auto& t : catalogue) {
-        names << QString::fromStdString(t.name);
-        if (!tagText.isEmpty() && names.back().compare(tagText, Qt::CaseInsensitive) == 0) tags = {&t};
+    for (const uint16_t t : acm::CatalogueTags()) {
+        names << QString::fromStdString(acm::TagName(t));
+        if (!tagText.isEmpty() && names.back().compare(tagText, Qt::CaseInsensitive) == 0) tags = {t};
     }
     if (tags.empty() && !tagText.isEmpty()) {
-        for (const auto& t : catalogue) {
-            if (QString::fromStdString(t.name).contains(tagText, Qt::CaseInsensitive)) tags.push_back(&t);
+        for (const uint16_t t : acm::CatalogueTags()) {
+            if (QString::fromStdString(acm::TagName(t)).contains(tagText, Qt::CaseInsensitive)) tags.push_back(t);
         }
     }
     if (tags.size() != 1) {
         QStringList candidates;
-        for (const auto* t : tags) candidates << QString::fromStdString(t->name);
+        for (const uint16_t t : tags) candidates << QString::fromStdString(acm::TagName(t));
         if (candidates.isEmpty()) candidates = names;
         return fail(QStringLiteral("%1 \"%2\"; 可选的格式名: %3")
                         .arg(tags.empty() ? QStringLiteral("没有这个格式名") : QStringLiteral("格式名不明确"),
                              tagText, candidates.join(QStringLiteral(", "))));
     }
-    const acm::FormatTagChoices& tag = *tags.front();
+    const std::vector<acm::FormatTagChoices> catalogue =
+        acm::EnumerateFormats(acm::PcmFormat(rate, channels, 16), tags.front());
+    if (catalogue.empty()) {
+        return fail(QStringLiteral("%1 没有可用的属性").arg(QString::fromStdString(acm::TagName(tags.front()))));
+    }
+    const acm::FormatTagChoices& tag = catalogue.front();
     auto named = [&tag](const acm::FormatChoice& f) {
         return NamedFormat{f.format, QString::fromStdString(tag.name), QString::fromStdString(f.description)};
     };
@@ -389,12 +428,14 @@ std::optional<NamedFormat> PickFormat(const QString& text, int32_t rate, int16_t
     if (attribute.isEmpty()) {
         // Nearest from below, one field after the other: a value not above the limit ranks
         // above every value over it; below the limit higher is nearer, above it lower is.
+        // Among a file type's entries at that rate and channel count, its usual bit rate.
+        const bool fileType = FileTypeOfTag(tag.tag) != FileType::Wav;
         auto nearest = [](int32_t value, int32_t limit) {
             return value <= limit ? std::pair{1, value} : std::pair{0, -value};
         };
         auto rank = [&](const acm::FormatChoice& f) {
             return std::tuple{nearest(f.format.SamplesPerSec(), rate), nearest(f.format.Channels(), channels),
-                              nearest(f.format.BitsPerSample(), 16), f.bytesPerSecond};
+                              fileType && f.usual, nearest(f.format.BitsPerSample(), 16), f.bytesPerSecond};
         };
         return named(*std::max_element(tag.formats.begin(), tag.formats.end(),
                                        [&](const auto& a, const auto& b) { return rank(a) < rank(b); }));
@@ -417,8 +458,7 @@ std::optional<NamedFormat> PickFormat(const QString& text, int32_t rate, int16_t
                          QString::fromStdString(tag.name), candidates.join(QStringLiteral("\n  "))));
 }
 
-NamedFormat RecordFormatFor(const QString& /*output*/, int32_t rate, int16_t channels) {
-    // Other file types join here, chosen by the output name's extension.
+NamedFormat RecordFormatFor(int32_t rate, int16_t channels) {
     const WaveFormat pcm = acm::PcmFormat(rate, channels, 16);
     return {pcm, QString::fromStdString(acm::TagName(pcm.FormatTag())), QString::fromStdString(acm::Describe(pcm))};
 }

@@ -57,13 +57,16 @@ struct CommandLine {
     double recordSeconds = 0;   // --record
     double maxFileSeconds = 0;  // --max-file-time; 0 = one file (up to the WAV size limit)
     QString device;             // --device TEXT; empty = the default source
-    // --format TAG[:ATTRIBUTE], else (--record) what the output's name asks for
-    // (RecordFormatFor); none for the other runs.
+    // --format TAG[:ATTRIBUTE], else (--record) the type the output's extension names, else
+    // 16-bit PCM at the recording's rate and channels (RecordFormatFor); none for the other
+    // runs.
     std::optional<NamedFormat> format;
     QString formatNotice;       // the format picked is below the recording; said unless quiet
     int32_t rate = kDefaultRate;  // -r, --rate
     int16_t channels = 2;       // -c, --channels N; --stereo (2) / --mono (1)
-    QString output;             // -o, --output PATH; empty = the next numbered file
+    QString output;             // -o, --output PATH; empty = the next numbered file; "-" = standard
+                                // output (also for /dev/stdout). The extension names the file
+                                // type (OutputTypeError): --format then defaults to that type.
     bool quiet = false;         // -q, --quiet: only errors on stderr
     bool force = false;         // --force
     bool start = false;         // --start
@@ -73,6 +76,14 @@ struct CommandLine {
 
     QString error;  // bad usage: what is wrong, naming the option; empty when usable
 };
+
+// What is wrong with --output's file type, "" when nothing: the extension (any letter case)
+// names it: .wav (a WAV format), .flac, .opus (Ogg Opus), .ogg/.oga (Ogg Vorbis, or Ogg Opus
+// with --format opus), .mp3; a path without one takes --format's type. An extension the
+// program does not write, or a --format of another type, is wrong. Without --format, the
+// extension's type is chosen (its usual entry) into c.format. Standard output ("-",
+// /dev/stdout) becomes "-" and takes any type but no --max-file-time.
+QString OutputTypeError(CommandLine& c);
 
 // Parses the arguments after the program's name.
 CommandLine ParseCommandLine(const QStringList& args);
@@ -90,18 +101,17 @@ int32_t ChooseDevice(audio::Backend& backend, const QString& text);
 
 // TAG is a tag name (letter case ignored; a part of one that fits a single tag serves
 // too). Without ATTRIBUTE, the tag's entry nearest the recording from below: the highest
-// rate not above the recording's, then the most channels not above its channels, then the
-// most bits not above 16, then the highest data rate (where every entry is above the
-// recording, the lowest). ATTRIBUTE: the entry whose description it is, else the single
+// rate not above the recording's, then the most channels not above its channels (where
+// every entry is above the recording, the lowest), then for a file type its usual bit rate,
+// then the most bits not above 16, then the highest data rate. ATTRIBUTE: the entry whose
+// description it is, else the single
 // entry whose description contains it (letter case ignored). Nothing, with the reason and
 // the candidates in *error, when the text fits no entry or more than one.
 std::optional<NamedFormat> PickFormat(const QString& text, int32_t rate, int16_t channels, QString* error);
 
-// What a recording without --format writes to `output` ("" = the next numbered file): the
-// type follows the name's extension. A numbered file and a ".wav" name hold 16-bit PCM at
-// the recording's rate and channels, as other recorders write them; WAV is the only file
-// type so far, so every other name does too.
-NamedFormat RecordFormatFor(const QString& output, int32_t rate, int16_t channels);
+// What a recording writes when neither --format nor the output's extension names a type:
+// 16-bit PCM at the recording's rate and channels, as other recorders write WAV files.
+NamedFormat RecordFormatFor(int32_t rate, int16_t channels);
 
 // "输出格式 ... 低于录音的 96000 Hz 立体声" when `format` has a lower rate or fewer
 // channels than the recording; "" otherwise.

@@ -35,6 +35,8 @@
 #include "app/About.h"
 #include "app/AppIcon.h"
 #include "app/FormatChooserDialog.h"
+#include "core/FileType.h"
+#include "platform/acm/AcmFormats.h"
 #include "app/FrmT.h"
 #include "app/Module1.h"
 #include "app/PictureBoxWidget.h"
@@ -542,9 +544,8 @@ void Form1::SetFreeSpaceQuery(std::function<int64_t(const QString&)> query) { fr
 
 void Form1::ShowDiskLeft() {
     if (!controller_ || unloaded_) return;
-    // At the output format's average data rate; the file system is asked once a second.
-    const std::span<const uint8_t> format = Encoder().OutputFormat();
-    const int64_t perSecond = format.size() >= 12 ? static_cast<int64_t>(WaveFormat::ReadU32(format, 8)) : 0;
+    // At the output's data rate (FLAC's as measured); the file system is asked once a second.
+    const int64_t perSecond = Encoder().Encoder_BytesPerSecond();
     const int64_t free = freeBytes_(QFileInfo(txtFile->text()).absolutePath());
     if (perSecond <= 0 || free < 0) {
         lblDiskLeft->clear();
@@ -661,32 +662,59 @@ void Form1::cmdSelFmt_Click() {
 }
 
 void Form1::SelectOutputFormat(int32_t rate) {
+    const std::span<const uint8_t> was = Encoder().OutputFormat();
+    const std::vector<uint8_t> previous(was.begin(), was.end());
+    const std::string previousID = Encoder().FormatID();
+    const std::string previousTag = Encoder().FormatTag();
     Modal([&] {
         Encoder().SelectFormat(rate, ChannelCount(), static_cast<uintptr_t>(winId()),
                                QStringLiteral("选择声音输出格式").toStdString());
     });
+    const std::string problem = acm::CodecLibraryProblem(Encoder().OutputFormat());
+    if (!problem.empty()) {
+        Encoder().SetFormat(previous.data(), static_cast<int32_t>(previous.size()), previousID, previousTag);
+        Exclamation(QString::fromStdString(problem), AppTitle());
+    }
     ShowOutputFormat();
+    FollowOutputType();
 }
 
 namespace {
 
-// A recording's name always ends in ".wav" (in any letter case).
-QString WithWavExtension(const QString& name) {
-    return name.right(4).toLower() != QStringLiteral(".wav") ? name + QStringLiteral(".wav") : name;
+// A recording's name always ends in the file type's extension (".wav" for WAV, in any
+// letter case).
+QString WithExtension(const QString& name, const QString& extension) {
+    const QString dotted = QLatin1Char('.') + extension;
+    return name.right(dotted.size()).toLower() != dotted ? name + dotted : name;
 }
 
 }  // namespace
 
+void Form1::FollowOutputType() {
+    if (!controller_ || unloaded_) return;
+    const QString shown = txtFile->text();
+    const bool numbered = shown == Naming().OutputFileName(FileCounter());
+    controller_->FollowOutputType();
+    if (numbered) return;
+    const QString extension = QString::fromStdString(Encoder().Encoder_Extension());
+    const QString suffix = QFileInfo(shown).suffix();
+    const std::optional<FileType> was = FileTypeOfExtension(suffix.toStdString());
+    QString renamed = shown;
+    if (was && *was != Encoder().OutputFileType()) renamed = shown.left(shown.size() - suffix.size()) + extension;
+    txtFile->setText(renamed);
+}
+
 QString Form1::AskOutputFile(const QString& filter) {
     // A save dialog: a new name may be typed into an existing folder. Replacing a file is
-    // asked about here, for the name the recording will really get (".wav" added).
+    // asked about here, for the name the recording will really get (the extension added).
     QFileDialog dialog(this, QString(), QFileInfo(txtFile->text()).absolutePath(), filter);
     dialog.setAcceptMode(QFileDialog::AcceptSave);
     dialog.setFileMode(QFileDialog::AnyFile);
     dialog.setOption(QFileDialog::DontConfirmOverwrite);
     dialog.setOption(QFileDialog::DontUseNativeDialog);
     while (dialog.exec() == QDialog::Accepted && !dialog.selectedFiles().isEmpty()) {
-        const QString name = WithWavExtension(dialog.selectedFiles().first());
+        const QString name =
+            WithExtension(dialog.selectedFiles().first(), QString::fromStdString(Encoder().Encoder_Extension()));
         if (!QFileInfo::exists(name)) return name;
         QMessageBox ask(QMessageBox::Question, AppTitle(),
                         QStringLiteral("“%1”已经存在。\n要替换它吗？").arg(QFileInfo(name).fileName()),
@@ -704,7 +732,7 @@ void Form1::cmdBrowse_Click() {
     QString name;
     Modal([&] { name = askFileName_(filter); });
     if (name.isEmpty()) return;
-    txtFile->setText(WithWavExtension(name));
+    txtFile->setText(WithExtension(name, ext));
 }
 
 frmFXOpts& Form1::FXOptionsWindow() {

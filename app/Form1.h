@@ -151,6 +151,9 @@ public:
     RecordingController& Controller() { return *controller_; }
     WaveInRecorder& Recorder() { return controller_->Recorder(); }
     EncoderWAV& Encoder() { return controller_->Encoder(); }
+    // The numbered output follows the encoder's file type (the controller renames it); a
+    // browsed output keeps its name with the type's extension in place of its own.
+    void FollowOutputType();
     clsDSP& Effects() { return controller_->Effects(); }
     const std::vector<int16_t>& LastBuffer() const { return controller_->LastBuffer(); }
     int32_t ElapsedMs() const { return controller_->ElapsedMs(); }
@@ -254,7 +257,9 @@ private:
     void Exclamation(const QString& text, const QString& caption);
     // The sample-rate text as a number, or 0 after telling the user it is not usable.
     int32_t SampleRateOrComplain();
-    // The format chooser for the given rate and the stereo box's channels.
+    // The format chooser for the given rate and the stereo box's channels. A format whose
+    // codec library cannot be loaded is told and not taken. The output path follows the
+    // chosen file type (FollowOutputType).
     void SelectOutputFormat(int32_t rate);
     int16_t ChannelCount() const;
     void SetListIndex(QComboBox* combo, int index);

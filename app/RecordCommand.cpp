@@ -4,12 +4,14 @@
 #include <QDir>
 #include <QFileInfo>
 
+#include <csignal>
 #include <cstdio>
 
 #include "capture/WaveInRecorder.h"
 #include "core/Error.h"
 #include "core/Nearest.h"
 #include "encoder/EncoderWAV.h"
+#include "platform/acm/AcmFormats.h"
 #include "platform/audio/Backend.h"
 #include "recording/RecordingController.h"
 #include "recording/SignalWatcher.h"
@@ -25,6 +27,7 @@ class ConsoleListener final : public RecordingListener {
 public:
     void OutputChanged(const QString& path) override { output = path; }
     void FileFinished(const QString& path) override {
+        if (path == QLatin1String(EncoderWAV::kStandardOutput)) return;  // the audio itself is there
         std::printf("%s\n", path.toLocal8Bit().constData());
         std::fflush(stdout);
     }
@@ -73,6 +76,7 @@ int32_t ChosenDevice(WaveInRecorder& recorder, const QString& text) {
 // it cannot be used.
 std::optional<QString> ChosenOutput(const RecordRequest& request) {
     if (request.output.isEmpty()) return QString();
+    if (request.output == QLatin1String(EncoderWAV::kStandardOutput)) return request.output;
     const QFileInfo info(request.output);
     const QString path = info.absoluteFilePath();
     if (info.isDir()) {
@@ -112,9 +116,18 @@ int RecordFromCommandLine(const RecordRequest& request) {
     }
     if (request.format) {
         const WaveFormat& f = request.format->format;
+        // A format whose codec library cannot be loaded is told now, with the reason.
+        if (const std::string problem = acm::CodecLibraryProblem(f.bytes()); !problem.empty()) {
+            listener.Print(QString::fromStdString(problem));
+            return 1;
+        }
         controller.Encoder().SetFormat(f.bytes().data(), static_cast<int32_t>(f.size()),
                                        request.format->description.toStdString(), request.format->tag.toStdString());
+        controller.FollowOutputType();  // 录音N.flac for a FLAC recording
     }
+    // A reader of standard output that goes away ends the program as it ends the other
+    // tools of a pipeline: by SIGPIPE (status 141), whatever disposition was inherited.
+    if (*chosenOutput == QLatin1String(EncoderWAV::kStandardOutput)) std::signal(SIGPIPE, SIG_DFL);
     // Exactly the asked length of audio, however fast or slow the source delivers it.
     const auto frames = static_cast<int64_t>(RoundHalfEven(request.seconds * request.rate));
     controller.StopAfterFrames(frames);

@@ -11,8 +11,10 @@
 #include <new>
 
 #include "core/Error.h"
+#include "encoder/ContainerFile.h"
 #include "platform/Log.h"
 #include "platform/acm/AcmStream.h"
+#include "platform/acm/CodecLoader.h"
 
 namespace tavrino {
 namespace {
@@ -51,6 +53,52 @@ EncoderWAV::EncoderWAV() {
 
 EncoderWAV::~EncoderWAV() {
     Encoder_EncoderClose();
+}
+
+FileType EncoderWAV::OutputFileType() const {
+    return m_formatLen >= 2 ? FileTypeOfTag(WaveFormat::ReadU16(m_format, 0)) : FileType::Wav;
+}
+
+std::string EncoderWAV::Encoder_Description() const {
+    const FileType type = OutputFileType();
+    return type == FileType::Wav ? "Wave ACM Encoder" : std::string(FileTypeName(type)) + " Encoder";
+}
+
+std::string EncoderWAV::Encoder_Extension() const { return FileExtension(OutputFileType()); }
+
+uint64_t EncoderWAV::FileSize() const {
+    if (m_container) return m_container->Size();
+    return IsOpen() ? m_fileSize : 0;
+}
+
+int64_t EncoderWAV::Encoder_BytesPerSecond() const {
+    if (m_container && OutputFileType() == FileType::Flac) {
+        const int64_t measured = m_container->MeasuredBytesPerSecond();
+        if (measured > 0) return measured;
+    }
+    const std::span<const uint8_t> format = IsOpen() ? std::span<const uint8_t>(m_openFormat) : OutputFormat();
+    return format.size() >= 12 ? static_cast<int64_t>(WaveFormat::ReadU32(format, 8)) : 0;
+}
+
+// Opens (creates or replaces) the output file, or takes standard output for "-", and notes
+// whether it can seek and where the recording starts in it.
+int32_t EncoderWAV::OpenOutput(const std::string& output) {
+    if (output == kStandardOutput) {
+        m_fd = ::fcntl(STDOUT_FILENO, F_DUPFD_CLOEXEC, 3);
+    } else {
+        m_fd = ::open(output.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666);
+    }
+    if (m_fd == -1) {
+        m_lastFileError = errno;
+        LogError("cannot create " + output + ": " + std::strerror(errno));
+        return EncFileError;
+    }
+    // Appending or a pipe: the header cannot be rewritten in place.
+    const off_t at = ::lseek(m_fd, 0, SEEK_CUR);
+    const int flags = ::fcntl(m_fd, F_GETFL);
+    m_seekable = at >= 0 && flags != -1 && (flags & O_APPEND) == 0;
+    m_base = m_seekable ? static_cast<int64_t>(at) : 0;
+    return EncOK;
 }
 
 void EncoderWAV::WriteHeader(bool bln) {
@@ -128,6 +176,7 @@ int32_t EncoderWAV::Encoder_EncoderInit(int32_t samplerate, int16_t Channels, co
     m_lastFileError = 0;
     if (samplerate < 1 || Channels < 1) return EncFormatError;
     m_input = WaveFormat::Pcm(samplerate, Channels);
+    if (OutputFileType() != FileType::Wav) return InitContainer(output);
 
     // The stream reads exactly the output format's bytes; a negative length is refused.
     if (m_formatLen < static_cast<int32_t>(WaveFormat::kBaseSize)) return EncFormatError;
@@ -152,10 +201,7 @@ int32_t EncoderWAV::Encoder_EncoderInit(int32_t samplerate, int16_t Channels, co
     m_kept = 0;
     m_outBlock = std::max<uint32_t>(1, WaveFormat::ReadU16(m_openFormat, 12));
 
-    m_fd = ::open(output.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666);
-    if (m_fd == -1) {
-        m_lastFileError = errno;
-        LogError("cannot create " + output + ": " + std::strerror(errno));
+    if (OpenOutput(output) != EncOK) {
         ReleaseStream();
         return EncFileError;
     }
@@ -172,11 +218,47 @@ int32_t EncoderWAV::Encoder_EncoderInit(int32_t samplerate, int16_t Channels, co
     return EncOK;
 }
 
+// The file types besides WAV: no conversion stream; the container writer converts.
+int32_t EncoderWAV::InitContainer(const std::string& output) {
+    m_openFormat.assign(m_format.begin(), m_format.begin() + m_formatLen);
+    m_srcLen = m_input.AvgBytesPerSec();
+    m_kept = 0;
+    std::string why;
+    if (!acm::CodecLibrary(&why)) {  // before the output is created or emptied
+        LogError(why);
+        return EncFormatError;
+    }
+    if (OpenOutput(output) != EncOK) return EncFileError;
+    m_container = ContainerFile::Open(m_fd, m_base, m_seekable, m_maxFileSize, m_input, m_openFormat, why);
+    if (!m_container) {
+        LogError("cannot start " + output + ": " + why);
+        ::close(m_fd);
+        m_fd = -1;
+        return EncFormatError;
+    }
+    m_path = output;
+    m_fileSize = 0;
+    m_sinceSizes = 0;
+    return EncOK;
+}
+
 int32_t EncoderWAV::Encoder_Encode(const void* buffer_ptr, int32_t buffer_len, int32_t& buffer_used) {
     if (buffer_len < 0 || (IsOpen() && buffer_len > m_srcLen)) return EncBufferTooLarge;
     if (!IsOpen() || (buffer_len > 0 && !buffer_ptr)) {
         buffer_used = 0;
         return EncConvertFailed;
+    }
+    if (m_container) {
+        // Whole input frames; pages and frames out after every half second of input.
+        const int32_t frames = buffer_len - buffer_len % m_input.BlockAlign();
+        buffer_used = frames;
+        int32_t result = m_container->Encode(static_cast<const uint8_t*>(buffer_ptr), frames);
+        m_sinceSizes += static_cast<uint64_t>(frames);
+        if (result == EncOK && m_sinceSizes * 2 >= static_cast<uint64_t>(m_srcLen)) {
+            result = m_container->Flush();
+            m_sinceSizes = 0;
+        }
+        return result;
     }
     if (buffer_len > 0) std::memcpy(m_src.data() + m_kept, buffer_ptr, static_cast<size_t>(buffer_len));
     const uint32_t total = m_kept + static_cast<uint32_t>(buffer_len);
@@ -226,6 +308,15 @@ int32_t EncoderWAV::Encoder_Encode(const void* buffer_ptr, int32_t buffer_len, i
 
 int32_t EncoderWAV::Encoder_EncoderClose() {
     if (!IsOpen()) return EncFileError;
+    if (m_container) {
+        if (m_container->Finish() != EncOK) LogError("cannot finish " + m_path);
+        m_container.reset();
+        if (m_seekable) ::fdatasync(m_fd);
+        if (::close(m_fd) != 0) LogError("closing " + m_path + ": " + std::strerror(errno));
+        m_fd = -1;
+        m_path.clear();
+        return EncOK;
+    }
 
     // Flush: the kept bytes and everything the stream holds.
     acm::AcmStreamHeader h;
@@ -238,26 +329,31 @@ int32_t EncoderWAV::Encoder_EncoderClose() {
         if (written > 0 && written != static_cast<int64_t>(h.cbDstLengthUsed)) TrimToBlock();
     }
 
-    if (m_writeHeader) {
+    if (m_writeHeader && m_seekable) {
         struct stat st {};
-        const uint64_t size = ::fstat(m_fd, &st) == 0 && st.st_size > 0 ? static_cast<uint64_t>(st.st_size) : 0;
+        const int64_t end = ::fstat(m_fd, &st) == 0 ? static_cast<int64_t>(st.st_size) : 0;
+        const uint64_t size = end > m_base ? static_cast<uint64_t>(end - m_base) : 0;
         const std::vector<uint8_t> header = HeaderBytes(size);
-        if (::pwrite(m_fd, header.data(), header.size(), 0) != static_cast<ssize_t>(header.size()))
+        if (::pwrite(m_fd, header.data(), header.size(), m_base) != static_cast<ssize_t>(header.size()))
             LogError("cannot write the header of " + m_path + ": " + std::strerror(errno));
     }
 
     ReleaseStream();
-    ::fdatasync(m_fd);
+    if (m_seekable) ::fdatasync(m_fd);
     if (::close(m_fd) != 0) LogError("closing " + m_path + ": " + std::strerror(errno));
     m_fd = -1;
     m_path.clear();
     return EncOK;
 }
 
-uint32_t EncoderWAV::Encoder_InputBlock() const { return IsOpen() ? m_stream->SourceBlockBytes() : 0; }
+uint32_t EncoderWAV::Encoder_InputBlock() const {
+    if (!IsOpen()) return 0;
+    return m_container ? static_cast<uint32_t>(m_input.BlockAlign()) : m_stream->SourceBlockBytes();
+}
 
 bool EncoderWAV::Encoder_Fits(int32_t buffer_len) const {
     if (!IsOpen() || buffer_len < 0) return false;
+    if (m_container) return m_container->Size() + m_container->WorstBytes(static_cast<uint64_t>(buffer_len)) <= m_maxFileSize;
     // The worst case of what is kept, the new bytes and one more block (the flush pads the
     // last block), on top of what the file holds.
     const uint64_t input = static_cast<uint64_t>(m_kept) + static_cast<uint64_t>(buffer_len) + m_stream->SourceBlockBytes();
@@ -267,7 +363,11 @@ bool EncoderWAV::Encoder_Fits(int32_t buffer_len) const {
 }
 
 void EncoderWAV::Encoder_UpdateSizes() {
-    if (IsOpen()) WriteSizes();
+    if (m_container) {
+        m_container->Flush();
+    } else if (IsOpen()) {
+        WriteSizes();
+    }
     m_sinceSizes = 0;
 }
 
@@ -280,24 +380,25 @@ std::vector<uint8_t> EncoderWAV::HeaderBytes(uint64_t fileSize) const {
     const auto data =
         static_cast<uint32_t>(std::min<uint64_t>(fileSize >= headerLen ? fileSize - headerLen : 0, UINT32_MAX));
     Put4cc(h.data(), "RIFF");
-    WaveFormat::WriteU32(h.data() + 4, riff);
+    // Streamed where the header cannot be rewritten: the largest sizes, read as "to the end".
+    WaveFormat::WriteU32(h.data() + 4, m_seekable ? riff : 0xFFFFFFFFu);
     Put4cc(h.data() + 8, "WAVE");
     Put4cc(h.data() + 12, "fmt ");
     WaveFormat::WriteU32(h.data() + 16, static_cast<uint32_t>(L));
     std::copy(m_openFormat.begin(), m_openFormat.end(), h.begin() + 20);
     Put4cc(h.data() + 20 + L, "data");
-    WaveFormat::WriteU32(h.data() + 24 + L, data);
+    WaveFormat::WriteU32(h.data() + 24 + L, m_seekable ? data : 0xFFFFFFFFu);
     return h;
 }
 
 void EncoderWAV::WriteSizes() {
-    if (!m_writeHeader || !m_headerWritten) return;
+    if (!m_writeHeader || !m_headerWritten || !m_seekable) return;
     const size_t L = m_openFormat.size();
     uint8_t riff[4], data[4];
     WaveFormat::WriteU32(riff, static_cast<uint32_t>(m_fileSize - 8));
     WaveFormat::WriteU32(data, static_cast<uint32_t>(m_fileSize - (L + kHeaderExtra)));
     // Data first: a reader that trusts the RIFF size never sees it run past the data.
-    if (::pwrite(m_fd, data, 4, static_cast<off_t>(24 + L)) != 4 || ::pwrite(m_fd, riff, 4, 4) != 4)
+    if (::pwrite(m_fd, data, 4, static_cast<off_t>(m_base + 24 + L)) != 4 || ::pwrite(m_fd, riff, 4, m_base + 4) != 4)
         LogError("cannot update the sizes of " + m_path + ": " + std::strerror(errno));
 }
 
@@ -328,8 +429,9 @@ void EncoderWAV::TrimToBlock() {
     const uint64_t partial = (m_fileSize - start) % m_outBlock;
     if (partial == 0) return;
     const uint64_t size = m_fileSize - partial;
-    if (::ftruncate(m_fd, static_cast<off_t>(size)) == 0 && ::lseek(m_fd, static_cast<off_t>(size), SEEK_SET) >= 0)
-        m_fileSize = size;
+    if (!m_seekable) return;
+    const auto end = static_cast<off_t>(m_base + static_cast<int64_t>(size));
+    if (::ftruncate(m_fd, end) == 0 && ::lseek(m_fd, end, SEEK_SET) >= 0) m_fileSize = size;
 }
 
 }  // namespace tavrino

@@ -30,7 +30,15 @@
 //   - The output format is taken when the file opens; the header at close is written with
 //     that format even if the format is changed meanwhile.
 //
-// Paths are UTF-8 and passed to POSIX open() as they are.
+// Other file types: a format whose tag names a FLAC, Ogg Opus, Ogg Vorbis or MP3 file
+// (core/FileType.h, offered by the chooser after the WAV formats) makes the file that type
+// instead of a WAV file (ContainerFile.h): the same operations, sizes and results; the
+// half-second header refresh becomes a flush of whole pages and frames, so a killed
+// recording decodes to within a second of its end. WriteHeader applies to WAV only.
+//
+// Paths are UTF-8 and passed to POSIX open() as they are; "-" (kStandardOutput) is the
+// program's standard output, which may be a pipe: a WAV header then states the largest
+// sizes (as streaming writers do) and is completed at the end only where the output seeks.
 //
 // Threads: one thread (the UI thread) at a time; nothing is locked. Encoder_Encode
 // allocates nothing; it blocks only in the file write (and, every half second, two 4-byte
@@ -43,6 +51,7 @@
 #include <string>
 #include <vector>
 
+#include "core/FileType.h"
 #include "core/WaveFormat.h"
 #include "encoder/FormatChooser.h"
 
@@ -51,6 +60,7 @@ namespace tavrino {
 namespace acm {
 class AcmStream;
 }
+class ContainerFile;
 
 // Results of the encoder operations.
 inline constexpr int32_t EncOK = 0;
@@ -83,8 +93,15 @@ public:
     // Raises Error 90 "Encoder already running!" while open; the value stays then.
     void WriteHeader(bool bln);
 
-    std::string Encoder_Description() const { return "Wave ACM Encoder"; }
-    std::string Encoder_Extension() const { return "wav"; }
+    // The output standing for standard output.
+    static constexpr const char* kStandardOutput = "-";
+
+    // "Wave ACM Encoder" and "wav" while a WAV format is chosen (the default); for the other
+    // file types their name ("FLAC Encoder", ...) and extension ("flac", "opus", "ogg", "mp3").
+    std::string Encoder_Description() const;
+    std::string Encoder_Extension() const;
+    // The file type the chosen output format makes.
+    FileType OutputFileType() const;
 
     // Closes any open file, then opens the conversion stream from 16-bit PCM at
     // `samplerate` and `Channels` to the output format, and creates (or replaces) the file
@@ -141,6 +158,10 @@ public:
     size_t OutputFormatCapacity() const { return m_format.size(); }
 
     bool IsOpen() const { return m_fd != -1; }
+    // Bytes per second the output grows by, for the disk's time left: the output format's
+    // data rate (the bit rate of the lossy types); for FLAC the rate measured so far, PCM's
+    // until a second has been written.
+    int64_t Encoder_BytesPerSecond() const;
     // The input bytes that one output block takes while open (a whole number of input
     // frames: one frame for PCM and the formats that convert every frame, a block's worth
     // for IMA and Microsoft ADPCM and GSM 6.10); 0 while closed. A file whose input ends
@@ -157,7 +178,7 @@ public:
     // could, or when it failed for another reason.
     int LastFileError() const { return m_lastFileError; }
     // Bytes in the file while open (header included): what a size display shows.
-    uint64_t FileSize() const { return IsOpen() ? m_fileSize : 0; }
+    uint64_t FileSize() const;
     // The path passed to Encoder_EncoderInit while open, else "".
     const std::string& Path() const { return m_path; }
 
@@ -167,6 +188,8 @@ public:
     void MaxFileSize(uint32_t bytes) { m_maxFileSize = bytes; }
 
 private:
+    int32_t OpenOutput(const std::string& output);
+    int32_t InitContainer(const std::string& output);
     int64_t WriteBytes(const uint8_t* data, size_t count);
     void TrimToBlock();
     void WriteSizes();
@@ -196,6 +219,9 @@ private:
     uint64_t m_fileSize = 0;     // bytes in the file
     uint64_t m_sinceSizes = 0;   // input bytes since the sizes were last rewritten
     bool m_headerWritten = false;
+    bool m_seekable = true;      // the output can seek (a file, not a pipe)
+    int64_t m_base = 0;          // where the recording starts in the output
+    std::unique_ptr<ContainerFile> m_container;  // the file types besides WAV
     int m_lastFileError = 0;
 };
 

@@ -13,6 +13,7 @@
 #include <unistd.h>
 
 #include "core/Error.h"
+#include "core/FileType.h"
 
 namespace tavrino {
 
@@ -111,6 +112,12 @@ bool FileClaim::Try(const QString& path, FileClaim& claim) {
     return true;
 }
 
+bool FileClaim::Rename(const QString& to) {
+    if (fd_ < 0 || ::rename(QFile::encodeName(path_).constData(), QFile::encodeName(to).constData()) != 0) return false;
+    path_ = to;
+    return true;
+}
+
 int64_t FileClaim::Size() const {
     struct stat st {};
     return fd_ >= 0 && ::fstat(fd_, &st) == 0 ? static_cast<int64_t>(st.st_size) : -1;
@@ -141,7 +148,7 @@ QString OutputNaming::CounterFilePath() const { return appFolder_ + QStringLiter
 QString OutputNaming::OutputFolder() const { return appFolder_ + QStringLiteral("/file"); }
 
 QString OutputNaming::OutputFileName(int16_t n) const {
-    return OutputFolder() + QStringLiteral("/录音") + QString::number(n) + QStringLiteral(".wav");
+    return OutputFolder() + QStringLiteral("/录音") + QString::number(n) + QLatin1Char('.') + extension_;
 }
 
 int16_t OutputNaming::ReadCounter() const {
@@ -193,6 +200,7 @@ int16_t OutputNaming::ClaimFree(int16_t from, FileClaim& claim) const {
         const QString path = OutputFileName(n);
         const QFileInfo info(path);
         if (info.exists() && info.size() > 0) continue;  // a recording: never replaced
+        if (!OtherTypesFree(n)) continue;                // the same number in another type
         FileClaim candidate;
         if (!FileClaim::Try(path, candidate)) continue;  // another recorder's next file
         if (candidate.Size() != 0) continue;             // written to meanwhile
@@ -203,6 +211,26 @@ int16_t OutputNaming::ClaimFree(int16_t from, FileClaim& claim) const {
                 QStringLiteral("录音文件夹 %1 中所有编号 (-32768 到 32767) 都已有录音: 请移走一些录音，或用“...”另选输出文件。")
                     .arg(OutputFolder())
                     .toStdString());
+}
+
+bool OutputNaming::OtherTypesFree(int16_t n) const {
+    const QString stem = OutputFolder() + QStringLiteral("/录音") + QString::number(n) + QLatin1Char('.');
+    for (const char* extension : kWrittenExtensions) {
+        if (QLatin1String(extension) == extension_) continue;
+        const QByteArray path = QFile::encodeName(stem + QLatin1String(extension));
+        struct stat st {};
+        if (::stat(path.constData(), &st) != 0) continue;
+        if (st.st_size > 0) return false;
+        // An empty one is a placeholder: another recorder's next recording while it holds
+        // it, else one left for a type no longer chosen, which goes.
+        const int fd = OpenRetrying(path, O_RDONLY);
+        if (fd < 0) continue;
+        const bool held = !LockNow(fd);
+        if (!held) ::unlink(path.constData());
+        ::close(fd);
+        if (held) return false;
+    }
+    return true;
 }
 
 std::vector<QString> OutputNaming::CompleteUnfinished() const {

@@ -3,12 +3,16 @@
 //
 // The application folder holds:
 //   nu.ini       one line: the number of the next recording in decimal, then CR LF;
-//   file/        the recordings, "录音" + number + ".wav" (never created by the program);
+//   file/        the recordings, "录音" + number + "." + the extension of the chosen file type
+//                (".wav" unless another type is chosen; never created by the program);
 // The number is a 16-bit signed counter: 32767 is followed by -32768.
 //
 // A numbered name never replaces a recording. ClaimFree looks from a number onwards for
 // the first number whose file is free: missing, or empty (0 bytes, the placeholder made in
-// advance) and not held by another running recorder. It creates that file when missing and
+// advance) and not held by another running recorder; a number whose file of any other
+// extension the program writes holds anything, or is held by another recorder, is taken;
+// an empty one of another extension that nobody holds (a placeholder made for a type no
+// longer chosen) is removed when the number is claimed. It creates that file when missing and
 // holds it (FileClaim: an open descriptor with an exclusive flock) until the claim goes,
 // so that two recorders in one folder never pick the same file. A file with anything in
 // it is skipped, whoever wrote it. After a whole lap of numbers without a free one it
@@ -53,6 +57,8 @@ public:
     static bool Try(const QString& path, FileClaim& claim);
 
     bool Held() const { return fd_ >= 0; }
+    // Renames the held file, keeping the hold; false (nothing changed) when it cannot.
+    bool Rename(const QString& to);
     const QString& Path() const { return path_; }
     // The file's length now, -1 when none is held.
     int64_t Size() const;
@@ -85,6 +91,9 @@ public:
     QString CounterFilePath() const;  // appFolder/nu.ini
     QString OutputFolder() const;     // appFolder/file
     QString OutputFileName(int16_t n) const;
+    // The extension of the numbered names, without the dot: "wav" until changed.
+    const QString& Extension() const { return extension_; }
+    void Extension(const QString& extension) { extension_ = extension; }
 
     // Reads the first line of the counter file as a 16-bit signed number.
     int16_t ReadCounter() const;
@@ -107,7 +116,12 @@ public:
     std::vector<QString> CompleteUnfinished() const;
 
 private:
+    // Whether no file of number n with another extension the program writes holds anything
+    // or is held by another recorder; removes the empty ones nobody holds (placeholders).
+    bool OtherTypesFree(int16_t n) const;
+
     QString appFolder_;
+    QString extension_ = QStringLiteral("wav");
 };
 
 }  // namespace tavrino

@@ -1,5 +1,7 @@
 #include "recording/RecordingController.h"
 
+#include <QFile>
+#include <QFileInfo>
 #include <QTimer>
 
 #include <algorithm>
@@ -174,7 +176,7 @@ bool RecordingController::Start(const StartSettings& settings) {
             output = naming_.OutputFileName(intFileCounter);
             if (listener_) listener_->OutputChanged(output);
         }
-    } else {
+    } else if (output != QLatin1String(EncoderWAV::kStandardOutput)) {
         // A file the user chose: not while another recorder writes it. A path that cannot
         // be opened at all is left to the encoder, which says so.
         try {
@@ -276,6 +278,31 @@ void RecordingController::StopAfterFailure(const QString& text) {
     }
     Stop(StopCause::WriteFailed);
     Tell(text, Caption::AppTitle);
+}
+
+void RecordingController::FollowOutputType() {
+    if (!clsEncoder || unloaded_) return;
+    const QString extension = QString::fromStdString(clsEncoder->Encoder_Extension());
+    if (extension == naming_.Extension()) return;
+    const QString before = naming_.OutputFileName(intFileCounter);
+    naming_.Extension(extension);
+    if (IsRecording()) return;  // the recording keeps its type; the next one takes the new
+    const QString after = naming_.OutputFileName(intFileCounter);
+    if (claim_.Held() && claim_.Path() == before && claim_.Size() == 0 && claim_.Rename(after)) {
+        if (listener_) listener_->OutputChanged(after);
+        return;
+    }
+    try {
+        CounterLock lock(naming_.CounterFilePath());
+        const int16_t was = intFileCounter;
+        intFileCounter = naming_.ClaimFree(intFileCounter, claim_);
+        if (intFileCounter != was) naming_.SaveCounter(intFileCounter);
+    } catch (const Error& e) {
+        Tell(QString::fromStdString(e.text()), Caption::AppTitle);
+        return;
+    }
+    if (QFileInfo(before).size() == 0) QFile::remove(before);  // the placeholder of the old type
+    if (listener_) listener_->OutputChanged(naming_.OutputFileName(intFileCounter));
 }
 
 void RecordingController::Pause() {

@@ -155,6 +155,11 @@ public:
     void MaxFileFrames(int64_t frames) { maxFileFrames_ = frames; }
     int64_t MaxFileFrames() const { return maxFileFrames_; }
 
+    // The numbered name follows the file type of the encoder's output format (a format of
+    // another type chosen: "录音N.flac"). Idle, the prepared empty file is renamed (or, when
+    // it cannot be, the first free number of the new type claimed) and OutputChanged tells.
+    void FollowOutputType();
+
     void Pause();
     void Resume();
     bool IsPaused() const { return paused_; }

@@ -16,8 +16,10 @@
 #include "capture/WaveInRecorder.h"
 #include "common/Figures.h"
 #include "dsp/clsDSP.h"
+#include "encoder/EncoderWAV.h"
 #include "platform/audio/Backend.h"
 #include "platform/audio/TestBackend.h"
+#include "platform/acm/AcmFormats.h"
 
 namespace {
 
@@ -32,7 +34,7 @@ QApplication& App() {
 
 // A loaded window recording from a test tone into a temporary folder.
 struct Recording {
-    explicit Recording(int32_t effects) {
+    explicit Recording(int32_t effects, const tavrino::WaveFormat* format = nullptr) {
         App();
         QDir(dir.path()).mkdir(QStringLiteral("file"));
         QFile counter(dir.path() + QStringLiteral("/nu.ini"));
@@ -48,6 +50,10 @@ struct Recording {
                 form->chkFX[static_cast<size_t>(i)]->setChecked(true);
                 form->chkFX_Click(i);
             }
+        }
+        if (format) {
+            form->Encoder().SetFormat(format->data(), static_cast<int32_t>(format->size()), "", "");
+            form->FollowOutputType();
         }
         form->cmdDo_Click();
         // A 1 kHz tone at half scale, as one capture buffer of 5120 samples.
@@ -67,8 +73,8 @@ struct Recording {
     std::vector<int16_t> buffer;
 };
 
-void GotDataFigure(benchmark::State& state, int32_t effects) {
-    Recording rec(effects);
+void GotDataFigure(benchmark::State& state, int32_t effects, const tavrino::WaveFormat* format = nullptr) {
+    Recording rec(effects, format);
     if (!rec.form->Recorder().IsRecording()) {
         state.SkipWithError("the recording did not start");
         return;
@@ -80,6 +86,14 @@ void GotDataFigure(benchmark::State& state, int32_t effects) {
     state.counters["value"] = benchmark::Counter(1e-3, benchmark::Counter::kIsIterationInvariantRate |
                                                            benchmark::Counter::kInvert);
     state.SetLabel("ms/buffer");
+}
+
+// A lossy file type: the encoder's share of the per-buffer cost.
+void GotDataLossyFigure(benchmark::State& state, tavrino::FileType type) {
+    const tavrino::WaveFormat format = type == tavrino::FileType::Opus
+                                           ? tavrino::acm::LossyFileFormat(type, 48000, 2, 96)
+                                           : tavrino::acm::LossyFileFormat(type, 44100, 2, 128);
+    GotDataFigure(state, 0, &format);
 }
 
 void TickFigure(benchmark::State& state) {
@@ -98,4 +112,8 @@ void TickFigure(benchmark::State& state) {
 // Each buffer appends 10240 bytes: bounded iterations keep the files small.
 BENCHMARK_CAPTURE(GotDataFigure, plain, 0)->Name("app.gotdata")->Iterations(4000)->MeasureProcessCPUTime();
 BENCHMARK_CAPTURE(GotDataFigure, effects, 15)->Name("app.gotdata.effects")->Iterations(2000)->MeasureProcessCPUTime();
+BENCHMARK_CAPTURE(GotDataLossyFigure, opus, tavrino::FileType::Opus)
+    ->Name("app.gotdata.opus")->Iterations(2000)->MeasureProcessCPUTime();
+BENCHMARK_CAPTURE(GotDataLossyFigure, mp3file, tavrino::FileType::Mp3)
+    ->Name("app.gotdata.mp3file")->Iterations(2000)->MeasureProcessCPUTime();
 BENCHMARK(TickFigure)->Name("app.tick")->Iterations(2000)->MeasureProcessCPUTime();

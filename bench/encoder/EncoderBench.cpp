@@ -3,6 +3,9 @@
 // compared with the ffmpeg command doing the same conversion on the same ten-minute file,
 // run in the same repetitions: "encoder.X.ffmpeg" is ffmpeg's figure (its process CPU time)
 // and "encoder.X/ffmpeg" the ratio of the medians (above 1: faster than ffmpeg).
+// The file types besides WAV (FLAC, Ogg Opus, Ogg Vorbis, MP3 files) encode one minute, and
+// their bytes per minute of audio are printed beside ffmpeg's ("encoder.X.bytes_per_minute",
+// "encoder.X.ffmpeg.bytes_per_minute").
 #include <stdlib.h>
 #include <sys/resource.h>
 #include <unistd.h>
@@ -28,6 +31,7 @@ using tavrino::WaveFormat;
 namespace bench = tavrino::bench;
 
 constexpr int kSeconds = 600;
+constexpr int kFileTypeSeconds = 60;
 
 // A folder of the benchmark's own, removed at exit.
 const std::filesystem::path& Folder() {
@@ -43,18 +47,18 @@ const std::filesystem::path& Folder() {
     return dir;
 }
 
-// Ten minutes of 16-bit stereo at `rate`: two tones and noise, like music at a fair level.
+// `seconds` of 16-bit stereo at `rate`: two tones and noise, like music at a fair level.
 struct Input {
     std::vector<int16_t> samples;
     std::string wavPath;
 };
 
-const Input& TenMinutes(int32_t rate) {
-    static std::map<int32_t, Input> inputs;
-    auto it = inputs.find(rate);
+const Input& Audio(int32_t rate, int seconds) {
+    static std::map<std::pair<int32_t, int>, Input> inputs;
+    auto it = inputs.find({rate, seconds});
     if (it != inputs.end()) return it->second;
     Input in;
-    const size_t frames = static_cast<size_t>(rate) * kSeconds;
+    const size_t frames = static_cast<size_t>(rate) * static_cast<size_t>(seconds);
     in.samples.resize(frames * 2);
     uint32_t noise = 12345;
     // One second of each tone, repeated (both complete whole periods in a second).
@@ -70,7 +74,7 @@ const Input& TenMinutes(int32_t rate) {
         in.samples[2 * i] = static_cast<int16_t>(a[k] + n);
         in.samples[2 * i + 1] = static_cast<int16_t>(b[k] - n);
     }
-    in.wavPath = (Folder() / ("in" + std::to_string(rate) + ".wav")).string();
+    in.wavPath = (Folder() / ("in" + std::to_string(rate) + "-" + std::to_string(seconds) + ".wav")).string();
     const WaveFormat f = WaveFormat::Pcm(rate, 2);
     const auto dataBytes = static_cast<uint32_t>(in.samples.size() * 2);
     uint8_t h[44];
@@ -84,7 +88,7 @@ const Input& TenMinutes(int32_t rate) {
     std::ofstream out(in.wavPath, std::ios::binary);
     out.write(reinterpret_cast<const char*>(h), 44);
     out.write(reinterpret_cast<const char*>(in.samples.data()), static_cast<std::streamsize>(dataBytes));
-    return inputs.emplace(rate, std::move(in)).first->second;
+    return inputs.emplace(std::pair{rate, seconds}, std::move(in)).first->second;
 }
 
 double ChildrenCpuSeconds() {
@@ -94,8 +98,8 @@ double ChildrenCpuSeconds() {
            static_cast<double>(u.ru_utime.tv_usec + u.ru_stime.tv_usec) * 1e-6;
 }
 
-// Seconds of CPU that EncoderWAV takes for the whole input.
-double EncodeSeconds(const Input& in, int32_t rate, const WaveFormat& out) {
+// Seconds of CPU that EncoderWAV takes for the whole input; the file's size in `bytes`.
+double EncodeSeconds(const Input& in, int32_t rate, const WaveFormat& out, uintmax_t& bytes) {
     const std::string path = (Folder() / "out.wav").string();
     const double start = bench::ProcessCpuSeconds();
     {
@@ -113,6 +117,7 @@ double EncodeSeconds(const Input& in, int32_t rate, const WaveFormat& out) {
         enc.Encoder_EncoderClose();
     }
     const double seconds = bench::ProcessCpuSeconds() - start;
+    bytes = std::filesystem::file_size(path);
     std::filesystem::remove(path);
     return seconds;
 }
@@ -122,30 +127,50 @@ struct Conversion {
     int32_t inRate;
     WaveFormat out;
     const char* ffmpegArgs;  // nullptr: no comparison
+    int seconds = kSeconds;
+    const char* extension = "wav";  // of ffmpeg's output: its muxer
 };
 
+// Prints a median of bytes per file as bytes per minute of audio.
+void PrintBytesPerMinute(const std::string& name, const std::vector<double>& bytes, int seconds) {
+    if (!bytes.empty()) bench::PrintFigure(name, bench::Median(bytes) * 60 / seconds, "bytes/minute");
+}
+
 void Run(benchmark::State& state, const Conversion& c) {
-    static std::map<std::string, std::pair<std::vector<double>, std::vector<double>>> runs;
-    const Input& in = TenMinutes(c.inRate);
+    struct Runs {
+        std::vector<double> mine, theirs, myBytes, theirBytes;
+    };
+    static std::map<std::string, Runs> runs;
+    const Input& in = Audio(c.inRate, c.seconds);
     const bool compare = c.ffmpegArgs && bench::HaveProgram("ffmpeg");
+    const bool fileType = c.seconds != kSeconds;
     for (auto _ : state) {
-        const double ours = kSeconds / EncodeSeconds(in, c.inRate, c.out);
+        uintmax_t bytes = 0;
+        const double ours = c.seconds / EncodeSeconds(in, c.inRate, c.out, bytes);
         bench::SetFigure(state, ours, "x-realtime");
-        auto& [mine, theirs] = runs[c.figure];
-        mine.push_back(ours);
+        Runs& r = runs[c.figure];
+        r.mine.push_back(ours);
+        r.myBytes.push_back(static_cast<double>(bytes));
+        const bool last = r.mine.size() == static_cast<size_t>(bench::kRepetitions);
+        if (last && fileType) PrintBytesPerMinute(std::string(c.figure) + ".bytes_per_minute", r.myBytes, c.seconds);
         if (!compare) continue;
-        const std::string out = (Folder() / "ffmpeg.wav").string();
+        const std::string out = (Folder() / (std::string("ffmpeg.") + c.extension)).string();
         const double start = ChildrenCpuSeconds();
         const int status = bench::RunQuiet("ffmpeg -nostdin -v error -y -i '" + in.wavPath + "' " + c.ffmpegArgs +
                                            " '" + out + "'");
         const double seconds = ChildrenCpuSeconds() - start;
-        std::filesystem::remove(out);
+        std::error_code ec;
+        const uintmax_t theirBytes = std::filesystem::file_size(out, ec);
+        std::filesystem::remove(out, ec);
         if (status != 0) continue;
-        theirs.push_back(kSeconds / seconds);
-        if (theirs.size() == static_cast<size_t>(bench::kRepetitions)) {
-            const double median = bench::Median(theirs);
+        r.theirs.push_back(c.seconds / seconds);
+        r.theirBytes.push_back(static_cast<double>(theirBytes));
+        if (r.theirs.size() == static_cast<size_t>(bench::kRepetitions)) {
+            const double median = bench::Median(r.theirs);
             bench::PrintFigure(std::string(c.figure) + ".ffmpeg", median, "x-realtime");
-            bench::PrintFigure(std::string(c.figure) + "/ffmpeg", bench::Median(mine) / median, "ratio");
+            bench::PrintFigure(std::string(c.figure) + "/ffmpeg", bench::Median(r.mine) / median, "ratio");
+            if (fileType)
+                PrintBytesPerMinute(std::string(c.figure) + ".ffmpeg.bytes_per_minute", r.theirBytes, c.seconds);
         }
     }
 }
@@ -160,6 +185,15 @@ const Conversion kMs{"encoder.ms_adpcm", 44100, tavrino::acm::MsAdpcmFormat(4410
 const Conversion kGsm{"encoder.gsm610", 44100, tavrino::acm::Gsm610Format(), "-ar 8000 -ac 1 -c:a libgsm_ms"};
 const Conversion kMp3{"encoder.mp3_128k", 44100, tavrino::acm::Mp3Format(44100, 2, 128),
                       "-c:a libmp3lame -b:a 128k"};
+using tavrino::FileType;
+const Conversion kFlac{"encoder.flac", 44100, tavrino::acm::FlacFileFormat(44100, 2), "-c:a flac",
+                       kFileTypeSeconds, "flac"};
+const Conversion kOpus{"encoder.opus", 44100, tavrino::acm::LossyFileFormat(FileType::Opus, 48000, 2, 96),
+                       "-ar 48000 -c:a libopus -b:a 96k", kFileTypeSeconds, "opus"};
+const Conversion kVorbis{"encoder.vorbis", 44100, tavrino::acm::LossyFileFormat(FileType::Vorbis, 44100, 2, 128),
+                         "-c:a libvorbis -b:a 128k", kFileTypeSeconds, "ogg"};
+const Conversion kMp3File{"encoder.mp3file", 44100, tavrino::acm::LossyFileFormat(FileType::Mp3, 44100, 2, 128),
+                          "-c:a libmp3lame -b:a 128k", kFileTypeSeconds, "mp3"};
 
 }  // namespace
 
@@ -169,3 +203,7 @@ BENCHMARK_CAPTURE(Run, ima, kIma)->Name("encoder.ima_adpcm")->Iterations(1);
 BENCHMARK_CAPTURE(Run, ms, kMs)->Name("encoder.ms_adpcm")->Iterations(1);
 BENCHMARK_CAPTURE(Run, gsm, kGsm)->Name("encoder.gsm610")->Iterations(1);
 BENCHMARK_CAPTURE(Run, mp3, kMp3)->Name("encoder.mp3_128k")->Iterations(1);
+BENCHMARK_CAPTURE(Run, flac, kFlac)->Name("encoder.flac")->Iterations(1);
+BENCHMARK_CAPTURE(Run, opus, kOpus)->Name("encoder.opus")->Iterations(1);
+BENCHMARK_CAPTURE(Run, vorbis, kVorbis)->Name("encoder.vorbis")->Iterations(1);
+BENCHMARK_CAPTURE(Run, mp3file, kMp3File)->Name("encoder.mp3file")->Iterations(1);

@@ -1,14 +1,12 @@
 #include "platform/acm/AcmFormats.h"
 
-extern "C" {
-#include <libavcodec/avcodec.h>
-}
-
 #include <algorithm>
 #include <array>
 #include <cstdio>
 
 #include "platform/acm/AcmStream.h"
+#include "platform/acm/CodecLoader.h"
+#include "platform/codecs/CodecLibrary.h"
 
 namespace tavrino::acm {
 namespace {
@@ -79,17 +77,67 @@ int32_t Mp3FrameBytes(int32_t rate, int32_t kbps) {
     return static_cast<int32_t>(static_cast<int64_t>(factor) * kbps * 1000 / rate);
 }
 
-bool HaveEncoder(uint16_t tag) {
+// libavcodec's encoder of a codec tag; null for the PCM kinds, which need none.
+const char* EncoderName(uint16_t tag) {
     switch (tag) {
-        case WAVE_FORMAT_GSM610: return avcodec_find_encoder_by_name("libgsm_ms") != nullptr;
-        case WAVE_FORMAT_MPEGLAYER3: return avcodec_find_encoder_by_name("libmp3lame") != nullptr;
-        case WAVE_FORMAT_IMA_ADPCM: return avcodec_find_encoder(AV_CODEC_ID_ADPCM_IMA_WAV) != nullptr;
-        case WAVE_FORMAT_ADPCM: return avcodec_find_encoder(AV_CODEC_ID_ADPCM_MS) != nullptr;
-        case WAVE_FORMAT_ALAW: return avcodec_find_encoder(AV_CODEC_ID_PCM_ALAW) != nullptr;
-        case WAVE_FORMAT_MULAW: return avcodec_find_encoder(AV_CODEC_ID_PCM_MULAW) != nullptr;
-        case WAVE_FORMAT_PCM:
-        case WAVE_FORMAT_IEEE_FLOAT: return true;
-        default: return false;
+        case WAVE_FORMAT_GSM610: return "libgsm_ms";
+        case WAVE_FORMAT_MPEGLAYER3: return "libmp3lame";
+        case WAVE_FORMAT_IMA_ADPCM: return "adpcm_ima_wav";
+        case WAVE_FORMAT_ADPCM: return "adpcm_ms";
+        case WAVE_FORMAT_ALAW: return "pcm_alaw";
+        case WAVE_FORMAT_MULAW: return "pcm_mulaw";
+        default: return nullptr;
+    }
+}
+
+bool NeedsCodecLibrary(uint16_t tag) { return EncoderName(tag) || FileTypeOfTag(tag) != FileType::Wav; }
+
+// Whether the tag's encoder (and for a file type its muxer) is there. The PCM kinds need no
+// codec library; the others load it. When it cannot be loaded they are taken as present:
+// the choice of one says why it cannot be used (CodecLibraryProblem), and opening fails.
+bool HaveEncoder(uint16_t tag) {
+    if (tag == WAVE_FORMAT_PCM || tag == WAVE_FORMAT_IEEE_FLOAT) return true;
+    if (!NeedsCodecLibrary(tag)) return false;
+    const codecs::Library* library = CodecLibrary();
+    if (!library) return true;
+    switch (FileTypeOfTag(tag)) {
+        case FileType::Flac: return library->HaveContainer(codecs::Container::Flac);
+        case FileType::Opus: return library->HaveContainer(codecs::Container::OggOpus);
+        case FileType::Vorbis: return library->HaveContainer(codecs::Container::OggVorbis);
+        case FileType::Mp3: return library->HaveContainer(codecs::Container::Mp3);
+        case FileType::Wav: break;
+    }
+    return library->HaveEncoder(EncoderName(tag));
+}
+
+constexpr int32_t kOpusRate = 48000;
+constexpr int32_t kOpusBitrates[] = {24, 32, 64, 96, 128};
+constexpr int32_t kOpusSpeechKbps = 32;
+constexpr int32_t kVorbisBitrates[] = {32, 48, 64, 96, 128, 160, 192, 256};
+
+// The bit rates libvorbis 1.3 encodes (kbit/s), lowest and highest, at a rate and channel
+// count; {0, 0} where it encodes none of ours.
+std::pair<int32_t, int32_t> VorbisRange(int32_t rate, int16_t channels) {
+    const bool mono = channels == 1;
+    switch (rate) {
+        case 8000: return mono ? std::pair{32, 32} : std::pair{32, 64};
+        case 11025: return mono ? std::pair{32, 48} : std::pair{32, 96};
+        case 16000: return mono ? std::pair{32, 96} : std::pair{32, 192};
+        case 22050: return mono ? std::pair{32, 64} : std::pair{32, 160};
+        case 32000: return mono ? std::pair{32, 160} : std::pair{48, 256};
+        case 44100:
+        case 48000: return mono ? std::pair{32, 192} : std::pair{48, 256};
+        default: return {0, 0};
+    }
+}
+
+// The usual bit rate (kbit/s) of a lossy file type at a channel count.
+int32_t UsualKbps(FileType type, int16_t channels) {
+    switch (type) {
+        case FileType::Opus: return channels == 1 ? kOpusSpeechKbps : 96;
+        case FileType::Vorbis: return channels == 1 ? 64 : 128;
+        case FileType::Mp3: return channels == 1 ? 64 : 128;
+        default: return 0;
     }
 }
 
@@ -177,8 +225,29 @@ WaveFormat Mp3Format(int32_t rate, int16_t channels, int32_t kbps) {
     return f;
 }
 
+WaveFormat FlacFileFormat(int32_t rate, int16_t channels) {
+    WaveFormat f = WaveFormat::Pcm(rate, channels, 16);
+    f.FormatTag(WAVE_FORMAT_FLAC);
+    return f;
+}
+
+WaveFormat LossyFileFormat(FileType type, int32_t rate, int16_t channels, int32_t kbps) {
+    WaveFormat f;
+    f.FormatTag(TagOfFileType(type));
+    f.Channels(channels);
+    f.SamplesPerSec(rate);
+    f.AvgBytesPerSec(kbps * 1000 / 8);
+    f.BlockAlign(1);
+    f.BitsPerSample(0);
+    return f;
+}
+
 std::string TagName(uint16_t tag) {
     switch (tag) {
+        case WAVE_FORMAT_FLAC: return "FLAC";
+        case WAVE_FORMAT_OPUS: return "Opus";
+        case WAVE_FORMAT_OGG_VORBIS: return "Vorbis";
+        case WAVE_FORMAT_MP3_FILE: return "MP3";
         case WAVE_FORMAT_PCM: return "PCM";
         case WAVE_FORMAT_IEEE_FLOAT: return "IEEE Float";
         case WAVE_FORMAT_ALAW: return "CCITT A-Law";
@@ -200,9 +269,12 @@ std::string Describe(const WaveFormat& format) {
         case 2: channels = "Stereo"; break;
         default: channels = std::to_string(format.Channels()) + " Channels"; break;
     }
-    if (format.FormatTag() == WAVE_FORMAT_MPEGLAYER3) {
-        std::snprintf(text, sizeof text, "%d.%03d kHz, %d kBit/s, %s", rate / 1000, rate % 1000,
-                      static_cast<int>(static_cast<int64_t>(format.AvgBytesPerSec()) * 8 / 1000), channels.c_str());
+    const FileType type = FileTypeOfTag(format.FormatTag());
+    if (format.FormatTag() == WAVE_FORMAT_MPEGLAYER3 || (type != FileType::Wav && type != FileType::Flac)) {
+        const auto kbps = static_cast<int>(static_cast<int64_t>(format.AvgBytesPerSec()) * 8 / 1000);
+        const bool speech = type == FileType::Opus && kbps == kOpusSpeechKbps && format.Channels() == 1;
+        std::snprintf(text, sizeof text, "%d.%03d kHz, %d kBit/s, %s%s", rate / 1000, rate % 1000, kbps,
+                      channels.c_str(), speech ? ", Speech" : "");
     } else if (format.BitsPerSample() == 0) {
         std::snprintf(text, sizeof text, "%d.%03d kHz, %s", rate / 1000, rate % 1000, channels.c_str());
     } else {
@@ -276,6 +348,28 @@ MMRESULT CheckConversion(const WaveFormat& source, std::span<const uint8_t> dest
                  (align == 1 || align == WaveFormat::ReadU16(extra, 6));
             break;
         }
+        case WAVE_FORMAT_FLAC:
+            ok = InRange(rate, ch, 2) && bits == 16 && align == ch * 2 && dst.AvgBytesPerSec() == rate * align;
+            break;
+        case WAVE_FORMAT_OPUS:
+        case WAVE_FORMAT_OGG_VORBIS:
+        case WAVE_FORMAT_MP3_FILE: {
+            const int64_t bitRate = static_cast<int64_t>(static_cast<uint32_t>(dst.AvgBytesPerSec())) * 8;
+            const int64_t kbps = bitRate / 1000;
+            bool rateOk = false;
+            if (tag == WAVE_FORMAT_OPUS) {
+                rateOk = rate == kOpusRate && std::find(std::begin(kOpusBitrates), std::end(kOpusBitrates), kbps) !=
+                                                  std::end(kOpusBitrates);
+            } else if (tag == WAVE_FORMAT_OGG_VORBIS) {
+                const auto [low, high] = VorbisRange(rate, ch);
+                rateOk = kbps >= low && kbps <= high && low > 0;
+            } else {
+                const auto rates = Mp3Bitrates(Mp3Version(rate));
+                rateOk = std::find(rates.begin(), rates.end(), kbps) != rates.end();
+            }
+            ok = rateOk && bitRate % 1000 == 0 && ch >= 1 && ch <= 2;
+            break;
+        }
         default:
             ok = false;
     }
@@ -283,7 +377,20 @@ MMRESULT CheckConversion(const WaveFormat& source, std::span<const uint8_t> dest
     return MMSYSERR_NOERROR;
 }
 
-std::vector<FormatTagChoices> EnumerateFormats(const WaveFormat& pcmInput) {
+std::string CodecLibraryProblem(std::span<const uint8_t> descriptor) {
+    if (descriptor.size() < 2) return {};
+    if (!NeedsCodecLibrary(WaveFormat::ReadU16(descriptor, 0))) return {};
+    std::string why;
+    return CodecLibrary(&why) ? std::string() : why;
+}
+
+std::vector<uint16_t> CatalogueTags() {
+    return {WAVE_FORMAT_PCM,      WAVE_FORMAT_IEEE_FLOAT, WAVE_FORMAT_ALAW,      WAVE_FORMAT_MULAW,
+            WAVE_FORMAT_IMA_ADPCM, WAVE_FORMAT_ADPCM,     WAVE_FORMAT_GSM610,    WAVE_FORMAT_MPEGLAYER3,
+            WAVE_FORMAT_FLAC,     WAVE_FORMAT_OPUS,       WAVE_FORMAT_OGG_VORBIS, WAVE_FORMAT_MP3_FILE};
+}
+
+std::vector<FormatTagChoices> EnumerateFormats(const WaveFormat& pcmInput, uint16_t onlyTag) {
     std::vector<FormatTagChoices> tags;
     if (!IsSourceSupported(pcmInput)) return tags;
 
@@ -291,10 +398,11 @@ std::vector<FormatTagChoices> EnumerateFormats(const WaveFormat& pcmInput) {
     static constexpr int32_t kCodecRates[] = {8000, 11025, 22050, 44100, 48000};
     static constexpr int32_t kMp3Rates[] = {8000, 11025, 12000, 16000, 22050, 24000, 32000, 44100, 48000};
 
-    auto add = [&](uint16_t tag, const WaveFormat& f) {
+    auto add = [&](uint16_t tag, const WaveFormat& f, bool usual = false) {
+        if (onlyTag != 0 && tag != onlyTag) return;
         if (CheckConversion(pcmInput, f.bytes()) != MMSYSERR_NOERROR) return;
         if (tags.empty() || tags.back().tag != tag) tags.push_back({tag, TagName(tag), {}});
-        tags.back().formats.push_back({f, Describe(f), f.AvgBytesPerSec()});
+        tags.back().formats.push_back({f, Describe(f), f.AvgBytesPerSec(), usual});
     };
     for (int32_t rate : kPcmRates)
         for (int16_t bits : {int16_t{8}, int16_t{16}, int16_t{24}, int16_t{32}})
@@ -313,6 +421,21 @@ std::vector<FormatTagChoices> EnumerateFormats(const WaveFormat& pcmInput) {
     for (int32_t rate : kMp3Rates)
         for (int32_t kbps : Mp3Bitrates(Mp3Version(rate)))
             for (int16_t ch : {int16_t{1}, int16_t{2}}) add(WAVE_FORMAT_MPEGLAYER3, Mp3Format(rate, ch, kbps));
+
+    // The file types besides WAV.
+    for (int32_t rate : kPcmRates)
+        for (int16_t ch : {int16_t{1}, int16_t{2}}) add(WAVE_FORMAT_FLAC, FlacFileFormat(rate, ch));
+    auto addLossy = [&](FileType type, int32_t rate, int32_t kbps, int16_t ch) {
+        add(TagOfFileType(type), LossyFileFormat(type, rate, ch, kbps), kbps == UsualKbps(type, ch));
+    };
+    for (int32_t kbps : kOpusBitrates)
+        for (int16_t ch : {int16_t{1}, int16_t{2}}) addLossy(FileType::Opus, kOpusRate, kbps, ch);
+    for (int32_t rate : kMp3Rates)
+        for (int32_t kbps : kVorbisBitrates)
+            for (int16_t ch : {int16_t{1}, int16_t{2}}) addLossy(FileType::Vorbis, rate, kbps, ch);
+    for (int32_t rate : kMp3Rates)
+        for (int32_t kbps : Mp3Bitrates(Mp3Version(rate)))
+            for (int16_t ch : {int16_t{1}, int16_t{2}}) addLossy(FileType::Mp3, rate, kbps, ch);
     return tags;
 }
 

@@ -1,10 +1,10 @@
 #include "platform/acm/AcmStream.h"
 
 extern "C" {
-#include <libavcodec/avcodec.h>
 #include <libavutil/audio_fifo.h>
 #include <libavutil/channel_layout.h>
-#include <libavutil/dict.h>
+#include <libavutil/error.h>
+#include <libavutil/frame.h>
 #include <libavutil/samplefmt.h>
 #include <libswresample/swresample.h>
 }
@@ -16,6 +16,8 @@ extern "C" {
 
 #include "platform/Log.h"
 #include "platform/acm/AcmFormats.h"
+#include "platform/acm/CodecLoader.h"
+#include "platform/codecs/CodecLibrary.h"
 
 namespace tavrino::acm {
 namespace {
@@ -23,14 +25,8 @@ namespace {
 struct SwrFree {
     void operator()(SwrContext* s) const { swr_free(&s); }
 };
-struct CodecFree {
-    void operator()(AVCodecContext* c) const { avcodec_free_context(&c); }
-};
 struct FrameFree {
     void operator()(AVFrame* f) const { av_frame_free(&f); }
-};
-struct PacketFree {
-    void operator()(AVPacket* p) const { av_packet_free(&p); }
 };
 struct FifoFree {
     void operator()(AVAudioFifo* f) const { av_audio_fifo_free(f); }
@@ -79,28 +75,17 @@ SwrContext* MakeResampler(int inCh, AVSampleFormat inFmt, int inRate, int outCh,
     return swr;
 }
 
-const AVCodec* FindEncoder(uint16_t tag) {
+// libavcodec's encoder of a codec tag, or null.
+const char* EncoderName(uint16_t tag) {
     switch (tag) {
-        case WAVE_FORMAT_ALAW: return avcodec_find_encoder(AV_CODEC_ID_PCM_ALAW);
-        case WAVE_FORMAT_MULAW: return avcodec_find_encoder(AV_CODEC_ID_PCM_MULAW);
-        case WAVE_FORMAT_IMA_ADPCM: return avcodec_find_encoder(AV_CODEC_ID_ADPCM_IMA_WAV);
-        case WAVE_FORMAT_ADPCM: return avcodec_find_encoder(AV_CODEC_ID_ADPCM_MS);
-        case WAVE_FORMAT_GSM610: return avcodec_find_encoder_by_name("libgsm_ms");
-        case WAVE_FORMAT_MPEGLAYER3: return avcodec_find_encoder_by_name("libmp3lame");
+        case WAVE_FORMAT_ALAW: return "pcm_alaw";
+        case WAVE_FORMAT_MULAW: return "pcm_mulaw";
+        case WAVE_FORMAT_IMA_ADPCM: return "adpcm_ima_wav";
+        case WAVE_FORMAT_ADPCM: return "adpcm_ms";
+        case WAVE_FORMAT_GSM610: return "libgsm_ms";
+        case WAVE_FORMAT_MPEGLAYER3: return "libmp3lame";
         default: return nullptr;
     }
-}
-
-// 16-bit planar when the codec takes it (as the ffmpeg command picks for 16-bit input),
-// else 16-bit interleaved, else the codec's first.
-AVSampleFormat CodecSampleFormat(const AVCodec* codec) {
-    const AVSampleFormat* fmts = codec->sample_fmts;
-    if (!fmts) return AV_SAMPLE_FMT_S16;
-    for (const AVSampleFormat* p = fmts; *p != AV_SAMPLE_FMT_NONE; ++p)
-        if (*p == AV_SAMPLE_FMT_S16P) return *p;
-    for (const AVSampleFormat* p = fmts; *p != AV_SAMPLE_FMT_NONE; ++p)
-        if (*p == AV_SAMPLE_FMT_S16) return *p;
-    return fmts[0];
 }
 
 }  // namespace
@@ -123,9 +108,8 @@ struct AcmStream::Impl {
     uint8_t* staging[AV_NUM_DATA_POINTERS] = {};
     int stagingFrames = 0;
 
-    std::unique_ptr<AVCodecContext, CodecFree> codec;
+    std::unique_ptr<codecs::AudioEncoder> codec;  // from the codec plugin
     std::unique_ptr<AVFrame, FrameFree> frame;
-    std::unique_ptr<AVPacket, PacketFree> packet;
     std::unique_ptr<AVAudioFifo, FifoFree> fifo;
     int frameSize = 0;       // samples per codec frame; 0: any count (the G.711 laws)
     int frameCapacity = 0;   // samples the frame buffer holds
@@ -161,53 +145,54 @@ bool AcmStream::Impl::AllocStaging() {
 
 MMRESULT AcmStream::Impl::OpenCodec() {
     const WaveFormat dst(destination);
-    const AVCodec* found = FindEncoder(dst.FormatTag());
-    if (!found) return ACMERR_NOTPOSSIBLE;
-    codec.reset(avcodec_alloc_context3(found));
-    if (!codec) return MMSYSERR_NOMEM;
-    AVCodecContext* c = codec.get();
-    c->sample_rate = outRate;
-    av_channel_layout_default(&c->ch_layout, outCh);
-    c->sample_fmt = CodecSampleFormat(found);
-    c->time_base = AVRational{1, outRate};
-    AVDictionary* options = nullptr;
     const uint16_t tag = dst.FormatTag();
+    const char* name = EncoderName(tag);
+    const codecs::Library* library = name ? CodecLibrary() : nullptr;
+    if (!library) return ACMERR_NOTPOSSIBLE;
+    codecs::EncoderSettings settings;
+    settings.name = name;
+    settings.rate = outRate;
+    settings.channels = outCh;
     if (tag == WAVE_FORMAT_IMA_ADPCM || tag == WAVE_FORMAT_ADPCM)
-        av_dict_set_int(&options, "block_size", static_cast<uint16_t>(dst.BlockAlign()), 0);
-    if (tag == WAVE_FORMAT_MPEGLAYER3) c->bit_rate = static_cast<int64_t>(dst.AvgBytesPerSec()) * 8;
-    const int r = avcodec_open2(c, found, &options);
-    av_dict_free(&options);
-    if (r < 0) return ACMERR_NOTPOSSIBLE;
+        settings.blockSize = static_cast<uint16_t>(dst.BlockAlign());
+    if (tag == WAVE_FORMAT_MPEGLAYER3) settings.bitRate = static_cast<int64_t>(dst.AvgBytesPerSec()) * 8;
+    std::string why;
+    codec = library->OpenEncoder(settings, why);
+    if (!codec) {
+        LogError("conversion stream: " + why);
+        return ACMERR_NOTPOSSIBLE;
+    }
+    codecs::AudioEncoder* c = codec.get();
 
     // The codec must produce exactly the blocks the descriptor announces.
     const std::span<const uint8_t> extra = dst.Extra();
     switch (tag) {
         case WAVE_FORMAT_IMA_ADPCM:
         case WAVE_FORMAT_GSM610:
-            if (c->block_align != static_cast<uint16_t>(dst.BlockAlign()) || c->frame_size != WaveFormat::ReadU16(extra, 0))
+            if (c->BlockAlign() != static_cast<uint16_t>(dst.BlockAlign()) || c->FrameSize() != WaveFormat::ReadU16(extra, 0))
                 return ACMERR_NOTPOSSIBLE;
             break;
         case WAVE_FORMAT_ADPCM:
-            if (c->block_align != static_cast<uint16_t>(dst.BlockAlign()) || c->extradata_size < 32 ||
-                std::memcmp(c->extradata, extra.data(), 32) != 0)
+            if (c->BlockAlign() != static_cast<uint16_t>(dst.BlockAlign()) || c->ExtraData().size() < 32 ||
+                std::memcmp(c->ExtraData().data(), extra.data(), 32) != 0)
                 return ACMERR_NOTPOSSIBLE;
             break;
         default:
             break;
     }
-    frameSize = c->frame_size;
-    smallLastFrame = (found->capabilities & AV_CODEC_CAP_SMALL_LAST_FRAME) != 0;
-    midFormat = c->sample_fmt;
+    frameSize = c->FrameSize();
+    smallLastFrame = c->SmallLastFrame();
+    midFormat = static_cast<AVSampleFormat>(c->SampleFormat());
     if (!AllocStaging()) return MMSYSERR_NOMEM;
     frameCapacity = frameSize > 0 ? frameSize : stagingFrames;
     fifo.reset(av_audio_fifo_alloc(midFormat, outCh, frameCapacity + stagingFrames));
     frame.reset(av_frame_alloc());
-    packet.reset(av_packet_alloc());
-    if (!fifo || !frame || !packet) return MMSYSERR_NOMEM;
+    if (!fifo || !frame) return MMSYSERR_NOMEM;
     frame->format = midFormat;
     frame->sample_rate = outRate;
     frame->nb_samples = frameCapacity;
-    if (av_channel_layout_copy(&frame->ch_layout, &c->ch_layout) < 0 || av_frame_get_buffer(frame.get(), 0) < 0)
+    av_channel_layout_default(&frame->ch_layout, outCh);
+    if (av_frame_get_buffer(frame.get(), 0) < 0)
         return MMSYSERR_NOMEM;
 
     switch (tag) {
@@ -215,12 +200,12 @@ MMRESULT AcmStream::Impl::OpenCodec() {
         case WAVE_FORMAT_ADPCM:
         case WAVE_FORMAT_GSM610:
             blockFrames = frameSize;
-            maxPacket = static_cast<uint32_t>(c->block_align);
+            maxPacket = static_cast<uint32_t>(c->BlockAlign());
             break;
         case WAVE_FORMAT_MPEGLAYER3:
             blockFrames = 0;
             // A Layer-3 frame: 144 (MPEG-1) or 72 x bit rate / rate bytes, one padding byte.
-            maxPacket = static_cast<uint32_t>((outRate >= 32000 ? 144 : 72) * c->bit_rate / outRate + 2);
+            maxPacket = static_cast<uint32_t>((outRate >= 32000 ? 144 : 72) * c->BitRate() / outRate + 2);
             break;
         default:  // G.711: one byte per sample
             blockFrames = 1;
@@ -292,7 +277,6 @@ bool AcmStream::Impl::PushResampled(const uint8_t* in, int frames) {
 }
 
 bool AcmStream::Impl::EncodeFrames(bool final) {
-    AVCodecContext* c = codec.get();
     for (;;) {
         const int avail = av_audio_fifo_size(fifo.get());
         int n;
@@ -316,28 +300,25 @@ bool AcmStream::Impl::EncodeFrames(bool final) {
         frame->nb_samples = n;
         frame->pts = pts;
         pts += n;
-        if (avcodec_send_frame(c, frame.get()) < 0) return false;
+        if (codec->Send(frame.get()) < 0) return false;
         if (!Drain()) return false;
     }
 }
 
 bool AcmStream::Impl::Drain() {
     for (;;) {
-        const int r = avcodec_receive_packet(codec.get(), packet.get());
-        if (r == AVERROR(EAGAIN) || r == AVERROR_EOF) return true;
+        std::span<const uint8_t> packet;
+        const int r = codec->Receive(packet);
+        if (r == 0) return true;
         if (r < 0) return false;
-        const auto size = static_cast<uint32_t>(packet->size);
-        const bool fits = size <= outCap - outLen;
-        if (fits) {
-            std::memcpy(out + outLen, packet->data, size);
-            outLen += size;
-        }
-        av_packet_unref(packet.get());
-        if (!fits) {
+        const auto size = static_cast<uint32_t>(packet.size());
+        if (size > outCap - outLen) {
             LogError("conversion stream: an encoded packet of " + std::to_string(size) +
                      " bytes exceeds the destination");
             return false;
         }
+        if (size > 0) std::memcpy(out + outLen, packet.data(), size);
+        outLen += size;
     }
 }
 
@@ -438,7 +419,7 @@ MMRESULT AcmStream::Convert(AcmStreamHeader& h, uint32_t flags) {
     if (ok && end) {
         if (s.swr) ok = s.PushResampled(nullptr, 0);
         if (ok && s.kind == Impl::Kind::Codec) {
-            ok = s.EncodeFrames(true) && avcodec_send_frame(s.codec.get(), nullptr) >= 0 && s.Drain();
+            ok = s.EncodeFrames(true) && s.codec->Send(nullptr) >= 0 && s.Drain();
         }
         s.ended = true;
     }

@@ -5,8 +5,9 @@
 // saying how much input was taken and how much output was produced), and flush at the end.
 //
 // Built on libswresample (rate, channel count and sample format) and libavcodec (A-law,
-// u-law, IMA ADPCM, Microsoft ADPCM, GSM 6.10, MPEG Layer-3). See AcmFormats.h for the
-// descriptors it accepts.
+// u-law, IMA ADPCM, Microsoft ADPCM, GSM 6.10, MPEG Layer-3). libavcodec is reached through
+// the codec plugin (CodecLoader.h), loaded when the first stream needs a codec: PCM to PCM
+// never loads it. See AcmFormats.h for the descriptors it accepts.
 //
 // How a conversion proceeds:
 //   - Input is taken in whole input frames only; a trailing partial frame is never taken.

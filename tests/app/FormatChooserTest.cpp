@@ -118,5 +118,44 @@ TEST_F(FormatChooserTest, AChosenFormatIsWhatTheNextRecordingIsWrittenIn) {
     EXPECT_TRUE(shown.empty());
 }
 
+// Another file type: the numbered file and Browse follow it; WAV again brings ".wav" back.
+TEST_F(FormatChooserTest, AFileTypeRenamesTheNumberedFileAndBrowseTakesItsExtension) {
+    Load("ramp,pace=fast,frames=40960");
+    ChooseDevice(0);
+    auto choose = [&](const QString& tag, const QString& attribute) {
+        test::WhenModal<FormatChooserDialog> answer([&](FormatChooserDialog& d) {
+            SelectTag(d, tag);
+            SelectAttribute(d, attribute);
+            d.buttons->button(QDialogButtonBox::Ok)->click();
+        });
+        form->cmdSelFmt->click();
+    };
+    const QString stem = folder->Path() + QStringLiteral("/file/录音7.");
+    choose(QStringLiteral("FLAC"), QStringLiteral("44.100 kHz, 16 Bit, Stereo"));
+    EXPECT_EQ(form->txtWAVFmt->text(), QStringLiteral("FLAC - 44.100 kHz, 16 Bit, Stereo"));
+    EXPECT_EQ(form->txtFile->text(), stem + QStringLiteral("flac"));
+    EXPECT_TRUE(QFileInfo::exists(stem + QStringLiteral("flac")));
+    EXPECT_FALSE(QFileInfo::exists(stem + QStringLiteral("wav"))) << "renamed, not left behind";
+    form->cmdDo_Click();
+    EXPECT_TRUE(test::WaitFor([&] { return form->Recorder().CapturedBytes() >= 40960 * 4; }));
+    form->cmdDo_Click();
+    EXPECT_EQ(test::ReadFile(stem + QStringLiteral("flac")).left(4), QByteArray("fLaC"));
+    EXPECT_EQ(form->txtFile->text(), folder->Path() + QStringLiteral("/file/录音8.flac"));
+
+    QString filter;
+    form->SetFileNameAsker([&](const QString& f) {
+        filter = f;
+        return QStringLiteral("/tmp/a b/take");
+    });
+    form->cmdBrowse->click();
+    EXPECT_EQ(filter, QStringLiteral("FLAC Encoder (*.flac)"));
+    EXPECT_EQ(form->txtFile->text(), QStringLiteral("/tmp/a b/take.flac"));
+    choose(QStringLiteral("PCM"), QStringLiteral("44.100 kHz, 16 Bit, Stereo"));
+    EXPECT_EQ(form->txtFile->text(), QStringLiteral("/tmp/a b/take.wav"));
+    EXPECT_TRUE(QFileInfo::exists(folder->Path() + QStringLiteral("/file/录音8.wav")));
+    EXPECT_FALSE(QFileInfo::exists(folder->Path() + QStringLiteral("/file/录音8.flac")));
+    EXPECT_TRUE(shown.empty());
+}
+
 }  // namespace
 }  // namespace tavrino
