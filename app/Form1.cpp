@@ -26,16 +26,13 @@
 #include <QTimer>
 #include <QUrl>
 
-#include <chrono>
 #include <cmath>
 
-#include "analysis/clsDraw.h"
-#include "analysis/clsSmooth.h"
-#include "analysis/modDraw.h"
 #include "app/About.h"
 #include "app/AppIcon.h"
 #include "app/FormatChooserDialog.h"
 #include "app/FrmT.h"
+#include "app/LiveDisplay.h"
 #include "app/Module1.h"
 #include "app/PictureBoxWidget.h"
 #include "app/MessageBoxes.h"
@@ -53,10 +50,6 @@ namespace tavrino {
 namespace {
 
 const QString kNotice = QStringLiteral("提示");
-// Meter colours, 0x00BBGGRR: green, orange, red.
-constexpr int32_t kMeterLow = 65280;
-constexpr int32_t kMeterMid = 2271457;
-constexpr int32_t kMeterHigh = 255;
 
 }  // namespace
 
@@ -127,6 +120,14 @@ void Form1::BuildControls() {
     sbarPanel3 = new QLabel(sbar);
     sbarPanel3->setTextFormat(Qt::RichText);
     sbar->addWidget(sbarPanel3, 2);
+    // Widths that do not follow the texts, so that a new digit does not lay the bar out
+    // again: room for the widest size and time, the rest shared by the stretch factors.
+    const QFontMetrics metrics(font());
+    sbarPanel1->setMinimumWidth(metrics.horizontalAdvance(QStringLiteral("文件大小: 1024.0 MB")));
+    sbarPanel2->setMinimumWidth(metrics.horizontalAdvance(QStringLiteral("时间: 999:59 已暂停")));
+    for (QLabel* panel : {sbarPanel1, sbarPanel2, sbarPanel3}) {
+        panel->setSizePolicy(QSizePolicy::Ignored, QSizePolicy::Preferred);
+    }
 
     // Beyond the laid-out client area.
     txtFile = Place(new QLineEdit(this), 120, 2640, 3375, 315);
@@ -191,7 +192,7 @@ void Form1::BuildControls() {
     lblSplitUnit = Place(new QLabel(QStringLiteral("分钟"), this), 2460, 7920, 600, 240);
     lblDiskLeft = Place(new QLabel(this), 3300, 7920, 3000, 240);
     tmrDisk = new QTimer(this);
-    tmrDisk->setInterval(1000);
+    tmrDisk->setInterval(10000);  // and at each start, stop and new file
     freeBytes_ = [](const QString& folder) { return QStorageInfo(folder).bytesAvailable(); };
 
     tmrVis = new QTimer(this);
@@ -270,14 +271,10 @@ bool Form1::eventFilter(QObject* watched, QEvent* event) {
 // Load and unload
 
 void Form1::Form_Load() {
-    clsSmoothL = std::make_unique<clsSmooth>();
-    clsSmoothR = std::make_unique<clsSmooth>();
+    display_ = std::make_unique<LiveDisplay>(LiveDisplay::Targets{
+        this, picAmpl, picFreq, picVUL, picVUR, sbarPanel1, sbarPanel2, sbarPanel3});
     controller_ = std::make_unique<RecordingController>(appFolder_, static_cast<RecordingListener*>(this));
     controller_->Encoder().Chooser(chooser_.get());
-    clsVis = std::make_unique<clsDraw>();
-
-    clsSmoothL->SmoothNew(3);
-    clsSmoothR->SmoothNew(3);
 
     cboSamplerate->setEditText(QStringLiteral("44100"));
     chkStereo->setChecked(true);
@@ -290,9 +287,8 @@ void Form1::Form_Load() {
     Effects().Channels(ChannelCount());
     show();
 
-    controller_->Load();  // puts the next numbered file into txtFile
+    controller_->Load();  // puts the next numbered file into txtFile (and shows the disk's time left)
     tmrVis->start();
-    ShowDiskLeft();
     tmrDisk->start();
     TrayInstall();
 }
@@ -440,6 +436,7 @@ void Form1::RecordingStarted() {
     cmdDo->setText(QStringLiteral("停止录音"));
     SetSettingsEnabled(false);
     SetRecordingControls(true);
+    ShowDiskLeft();
 }
 
 void Form1::RecordingStopped(StopCause) {
@@ -456,7 +453,10 @@ void Form1::SetRecordingControls(bool recording) {
 
 void Form1::FileFinished(const QString& path) { TF->setText(path); }
 
-void Form1::OutputChanged(const QString& path) { txtFile->setText(path); }
+void Form1::OutputChanged(const QString& path) {
+    txtFile->setText(path);
+    ShowDiskLeft();  // at load, at each stop and at each new file of a recording
+}
 
 void Form1::Message(const QString& text, Caption caption) {
     Exclamation(text, caption == Caption::Notice ? kNotice : AppTitle());
@@ -477,91 +477,27 @@ void Form1::DeviceLost() { controller_->DeviceLost(); }
 // Display
 
 void Form1::tmrVis_Timer() {
-    if (!controller_ || !controller_->IsRecording()) {
-        sbarPanel1->setText(QStringLiteral("文件大小: 0 Bytes"));
-        sbarPanel2->setText(QStringLiteral("时间: 0:00"));
-        ShowRecordingStatus(false);
-        return;
-    }
-    ShowRecordingStatus(true);
-    if (controller_->IsPaused()) {
-        // The time stops; the trace and the meters rest on their last picture.
-        sbarPanel2->setText(QStringLiteral("时间: ") + QString::fromStdString(FormatElapsed(controller_->ElapsedMs())) +
-                            QStringLiteral(" 已暂停"));
-        return;
-    }
-    const std::vector<int16_t>& intLastBuffer = controller_->LastBuffer();
-    clsVis->DrawAmplitudes(intLastBuffer, picAmpl->Surface());
-    clsVis->DrawFrequencies(intLastBuffer, picFreq->Surface());
-    picAmpl->update();
-    picFreq->update();
-    const MeterPeaks peaks = PeaksForMeters(intLastBuffer, chkStereo->isChecked());
-    clsSmoothL->SmoothAdd(static_cast<float>(peaks.left));
-    clsSmoothR->SmoothAdd(static_cast<float>(peaks.right));
-    DrawMeter(*picVUL, clsSmoothL->SmoothGetMax() / 32768.0f);
-    DrawMeter(*picVUR, clsSmoothR->SmoothGetMax() / 32768.0f);
-    DrawClipMark(*picVUL, controller_->LastClipNs(0));
-    DrawClipMark(*picVUR, controller_->LastClipNs(1));
-    // The encoder counts the bytes it wrote: no file system query every tick.
-    const auto size = static_cast<double>(controller_->FileSize());
-    sbarPanel1->setText(QStringLiteral("文件大小: ") + QString::fromStdString(FormatFileSize(size)));
-    sbarPanel2->setText(QStringLiteral("时间: ") + QString::fromStdString(FormatElapsed(controller_->ElapsedMs())));
-}
-
-void Form1::ShowRecordingStatus(bool recording) {
-    // The file being written while recording; dropouts and clipping of the running or the
-    // last recording, until the next start.
-    QStringList parts;
-    if (recording) parts << QFileInfo(controller_->OutputPath()).fileName().toHtmlEscaped();
-    if (controller_) {
-        if (const uint32_t n = controller_->Overruns(); n > 0) {
-            parts << QStringLiteral("<span style=\"color:#d00000\">丢失 %1 次</span>").arg(n);
-        }
-        if (const uint32_t n = controller_->ClippedBuffers(); n > 0) parts << QStringLiteral("削波 %1").arg(n);
-    }
-    const QString text = parts.join(QStringLiteral(" "));
-    if (text != sbarPanel3->text()) sbarPanel3->setText(text);
-}
-
-void Form1::DrawClipMark(PictureBoxWidget& box, int64_t lastClipNs) {
-    // A red mark at the end of the meter for two seconds after a full-scale sample.
-    constexpr int64_t kHoldNs = 2'000'000'000;
-    constexpr int32_t kRed = 255;
-    constexpr int kWidth = 4;
-    if (lastClipNs == 0) return;
-    const int64_t now = std::chrono::duration_cast<std::chrono::nanoseconds>(
-                            std::chrono::steady_clock::now().time_since_epoch())
-                            .count();
-    if (now - lastClipNs >= kHoldNs) return;
-    auto& surface = box.Surface();
-    clsVis->DrawRect(surface.hDC(), surface.ScaleWidth() - kWidth, 0, surface.ScaleWidth(), surface.ScaleHeight(), kRed);
-    box.update();
+    if (controller_ && !unloaded_) display_->Tick(LiveDisplay::Input(*controller_, chkStereo->isChecked()));
 }
 
 void Form1::SetFreeSpaceQuery(std::function<int64_t(const QString&)> query) { freeBytes_ = std::move(query); }
 
 void Form1::ShowDiskLeft() {
     if (!controller_ || unloaded_) return;
-    // At the output format's average data rate; the file system is asked once a second.
+    // At the output format's average data rate. Texts and colour are set only when they
+    // change: a style sheet set anew costs the label a restyle.
     const std::span<const uint8_t> format = Encoder().OutputFormat();
     const int64_t perSecond = format.size() >= 12 ? static_cast<int64_t>(WaveFormat::ReadU32(format, 8)) : 0;
     const int64_t free = freeBytes_(QFileInfo(txtFile->text()).absolutePath());
-    if (perSecond <= 0 || free < 0) {
-        lblDiskLeft->clear();
-        return;
+    QString text;
+    QString style;
+    if (perSecond > 0 && free >= 0) {
+        const int64_t seconds = free / perSecond;
+        text = QStringLiteral("剩余 ") + QString::fromStdString(FormatTimeLeft(seconds));
+        if (seconds < 5 * 60) style = QStringLiteral("color:#d00000");
     }
-    const int64_t seconds = free / perSecond;
-    lblDiskLeft->setText(QStringLiteral("剩余 ") + QString::fromStdString(FormatTimeLeft(seconds)));
-    lblDiskLeft->setStyleSheet(seconds < 5 * 60 ? QStringLiteral("color:#d00000") : QString());
-}
-
-void Form1::DrawMeter(PictureBoxWidget& box, float level) {
-    const int32_t colour = GradientColor(1.0f, level, kMeterLow, kMeterMid, kMeterHigh);
-    auto& surface = box.Surface();
-    surface.Cls();
-    clsVis->DrawRect(surface.hDC(), 0, 0, NearestInt32(static_cast<float>(box.width()) * level),
-                     NearestInt32(static_cast<float>(box.height())), colour);
-    box.update();
+    if (lblDiskLeft->text() != text) lblDiskLeft->setText(text);
+    if (lblDiskLeft->styleSheet() != style) lblDiskLeft->setStyleSheet(style);
 }
 
 // ---------------------------------------------------------------------------------------
@@ -666,6 +602,7 @@ void Form1::SelectOutputFormat(int32_t rate) {
                                QStringLiteral("选择声音输出格式").toStdString());
     });
     ShowOutputFormat();
+    ShowDiskLeft();  // at the new format's rate
 }
 
 namespace {
