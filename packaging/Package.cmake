@@ -1,7 +1,8 @@
 # The Debian package of the recorder: `make package` (CPack DEB) gives
 # tavrino_VERSION_ARCH.deb with Depends computed by dpkg-shlibdeps.
 #
-#   /usr/lib/tavrino/        the program and its help page (the help button opens the page
+#   /usr/lib/tavrino/        the program, its player plugin (libtavrino-player.so, Qt
+#                            Multimedia) and its help page (the help button opens the page
 #                            beside the program); not writable by users, so the program
 #                            keeps its counter and recordings in ~/.local/share/tavrino
 #   /usr/bin/tavrino         a link to the program
@@ -15,6 +16,8 @@ set(pkg ${CMAKE_BINARY_DIR}/packaging)
 file(MAKE_DIRECTORY ${pkg})
 
 install(TARGETS tavrino RUNTIME DESTINATION lib/tavrino)
+# The player's engine (Qt Multimedia), loaded from beside the program when the player opens.
+install(TARGETS tavrino_player LIBRARY DESTINATION lib/tavrino)
 install(FILES ${PROJECT_SOURCE_DIR}/app/bangzhu.htm DESTINATION lib/tavrino)
 file(CREATE_LINK ../lib/tavrino/tavrino ${pkg}/tavrino SYMBOLIC)
 install(FILES ${pkg}/tavrino DESTINATION bin)

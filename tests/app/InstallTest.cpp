@@ -71,6 +71,8 @@ TEST(Install, PutsEverythingInPlaceKeepsRecordingsAndUninstallLeavesThem) {
     QFile::setPermissions(binDir + QStringLiteral("/tavrino"),
                           QFile::permissions(binDir + QStringLiteral("/tavrino")) | QFileDevice::ExeOwner);
     ASSERT_TRUE(QFile::copy(QStringLiteral(TAVRINO_SOURCE_DIR "/app/bangzhu.htm"), binDir + QStringLiteral("/bangzhu.htm")));
+    const QString plugin = QStringLiteral("/libtavrino-player.so");
+    ASSERT_TRUE(QFile::copy(QStringLiteral(TAVRINO_PLUGIN_DIR) + plugin, binDir + plugin));
 
     // A prefix with a space: the launcher and the desktop entry must quote it.
     const QString prefix = tmp.filePath(QStringLiteral("my prefix"));
@@ -86,6 +88,7 @@ TEST(Install, PutsEverythingInPlaceKeepsRecordingsAndUninstallLeavesThem) {
     EXPECT_EQ(ReadFile(app + QStringLiteral("/tavrino")), ReadFile(binDir + QStringLiteral("/tavrino")));
     EXPECT_TRUE(QFileInfo(app + QStringLiteral("/tavrino")).isExecutable());
     EXPECT_EQ(ReadFile(app + QStringLiteral("/bangzhu.htm")), ReadFile(binDir + QStringLiteral("/bangzhu.htm")));
+    EXPECT_EQ(ReadFile(app + plugin), ReadFile(binDir + plugin));  // the player's engine
     EXPECT_EQ(ReadFile(app + QStringLiteral("/nu.ini")), QByteArray("1\r\n"));
     EXPECT_TRUE(QFileInfo(app + QStringLiteral("/file")).isDir());
 
@@ -126,8 +129,8 @@ TEST(Install, PutsEverythingInPlaceKeepsRecordingsAndUninstallLeavesThem) {
 
     r = InstallApp({QStringLiteral("--uninstall"), prefix});
     ASSERT_EQ(r.code, 0) << r.err.toStdString();
-    for (const QString& gone : {app + QStringLiteral("/tavrino"), app + QStringLiteral("/bangzhu.htm"), launcher,
-                                desktop, icon}) {
+    for (const QString& gone : {app + QStringLiteral("/tavrino"), app + plugin, app + QStringLiteral("/bangzhu.htm"),
+                                launcher, desktop, icon}) {
         EXPECT_FALSE(Exists(gone)) << gone.toStdString();
     }
     EXPECT_EQ(ReadFile(app + QStringLiteral("/nu.ini")), QByteArray("42\r\n"));
