@@ -11,8 +11,8 @@
 #include <QUrl>
 
 #include <algorithm>
-#include <initializer_list>
 #include <climits>
+#include <initializer_list>
 
 #include "app/AppIcon.h"
 #include "app/Twips.h"
@@ -55,12 +55,12 @@ FrmT::FrmT(QWidget* parent) : QWidget(parent, Qt::Window) {
     engine_ = MakePlayerEngine(failure);
     if (engine_) {
         engine_->SetVolume(kInitialVolume / 100.0f);
-        ConnectEngine();
     } else {
         engineError_ = failure.isEmpty() ? QStringLiteral("未知错误") : failure;
     }
 
     BuildPanel();
+    if (engine_) ConnectEngine();
     Command2 = Place(new QPushButton(QStringLiteral("打开...(&O)"), this), 360, 3480, 1695, 495);
     Command1 = Place(new QPushButton(QStringLiteral("关闭"), this), 2160, 3480, 2295, 495);
     connect(Command2, &QPushButton::clicked, this, [this] { Command2_Click(); });

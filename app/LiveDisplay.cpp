@@ -47,12 +47,15 @@ LiveDisplay::~LiveDisplay() = default;
 void LiveDisplay::Fit(Frame& frame, const PictureBoxWidget& box) {
     const PictureBox& shown = box.Surface();
     PictureBox& p = frame.picture;
-    if (p.FillColor() != shown.FillColor()) p.FillColor(shown.FillColor());
-    if (p.FillStyle() != shown.FillStyle()) p.FillStyle(shown.FillStyle());
-    if (p.BackColor() != shown.BackColor()) p.BackColor(shown.BackColor());
     const auto w = static_cast<int32_t>(shown.ScaleWidth());
     const auto h = static_cast<int32_t>(shown.ScaleHeight());
-    if (static_cast<int32_t>(p.ScaleWidth()) == w && static_cast<int32_t>(p.ScaleHeight()) == h) return;
+    if (static_cast<int32_t>(p.ScaleWidth()) == w && static_cast<int32_t>(p.ScaleHeight()) == h &&
+        p.BackColor() == shown.BackColor() && p.FillColor() == shown.FillColor() && p.FillStyle() == shown.FillStyle()) {
+        return;
+    }
+    p.FillColor(shown.FillColor());
+    p.FillStyle(shown.FillStyle());
+    p.BackColor(shown.BackColor());
     p.Resize(w, h);
     frame.stale = true;
 }
