@@ -196,6 +196,24 @@ std::unique_ptr<QTranslator> InstallQtChineseTexts() {
     return translator;
 }
 
+namespace {
+
+// The windows repaint a few small boxes many times a second. Over X, an image sent in the
+// request costs less there than one in shared memory, whose every flush waits for the
+// server's completion event: a round trip and two more wake-ups per repaint. The setting is
+// Qt's own (read when the connection opens), left as the user has it if set, and taken
+// back before any program is started from here.
+std::unique_ptr<QApplication> MakeGui(int& argc, char** argv) {
+    const char* const kNoShm = "QT_XCB_NO_MITSHM";
+    const bool own = !qEnvironmentVariableIsSet(kNoShm);
+    if (own) qputenv(kNoShm, "1");
+    auto gui = std::make_unique<QApplication>(argc, argv);
+    if (own) qunsetenv(kNoShm);
+    return gui;
+}
+
+}  // namespace
+
 int RunApplication(int argc, char** argv) {
     using Command = CommandLine::Command;
     CommandLine options = ParseCommandLine(Arguments(argc, argv));
@@ -203,7 +221,7 @@ int RunApplication(int argc, char** argv) {
     // display, Qt takes them out of the arguments and what is left is read again.
     std::unique_ptr<QApplication> gui;
     if (!options.error.isEmpty() && DisplayAvailable()) {
-        gui = std::make_unique<QApplication>(argc, argv);
+        gui = MakeGui(argc, argv);
         options = ParseCommandLine(Arguments(argc, argv));
     }
     if (options.error.isEmpty()) options.error = AudioChoiceError(options.command);
@@ -250,7 +268,7 @@ int RunApplication(int argc, char** argv) {
                            "或者不用窗口录音: tavrino --record SECONDS"));
         return kExitFailed;
     }
-    if (!gui) gui = std::make_unique<QApplication>(argc, argv);
+    if (!gui) gui = MakeGui(argc, argv);
     return RunWindow(options);
 }
 

@@ -13,31 +13,24 @@
 #include <QLabel>
 #include <QLineEdit>
 #include <QMenu>
-#include <QIntValidator>
-#include <QShortcut>
-#include <QStorageInfo>
 #include <QMessageBox>
 #include <QApplication>
 #include <QDialog>
 #include <QPushButton>
 #include <QSignalBlocker>
 #include <QSlider>
-#include <QStatusBar>
 #include <QTimer>
 #include <QUrl>
 
-#include <chrono>
 #include <cmath>
 
-#include "analysis/clsDraw.h"
-#include "analysis/clsSmooth.h"
-#include "analysis/modDraw.h"
 #include "app/About.h"
 #include "app/AppIcon.h"
 #include "app/FormatChooserDialog.h"
 #include "core/FileType.h"
 #include "platform/acm/AcmFormats.h"
 #include "app/FrmT.h"
+#include "app/LiveDisplay.h"
 #include "app/Module1.h"
 #include "app/PictureBoxWidget.h"
 #include "app/MessageBoxes.h"
@@ -55,10 +48,6 @@ namespace tavrino {
 namespace {
 
 const QString kNotice = QStringLiteral("提示");
-// Meter colours, 0x00BBGGRR: green, orange, red.
-constexpr int32_t kMeterLow = 65280;
-constexpr int32_t kMeterMid = 2271457;
-constexpr int32_t kMeterHigh = 255;
 
 }  // namespace
 
@@ -93,172 +82,6 @@ void Form1::SetFileNameAsker(std::function<QString(const QString&)> ask) { askFi
 
 void Form1::SetUrlOpener(std::function<bool(const QString&)> open) { openUrl_ = std::move(open); }
 
-void Form1::BuildControls() {
-    setWindowTitle(QStringLiteral("Tavrino 2.0"));
-    setWindowIcon(AppIcon());
-    QFont f = font();
-    f.setPixelSize(12);
-    setFont(f);
-
-    frmInp = Place(new QGroupBox(QStringLiteral("设备"), this), 120, 120, 5895, 1545);
-    lblDev = Place(new QLabel(QStringLiteral("设备:"), frmInp), 375, 345, 765, 240);
-    cboDev = Place(new QComboBox(frmInp), 1080, 300, 4095, 315);
-    lblLine = Place(new QLabel(QStringLiteral("线路:"), frmInp), 375, 735, 615, 240);
-    cboRecLine = Place(new QComboBox(frmInp), 1080, 720, 4095, 315);
-    lblVol = Place(new QLabel(QStringLiteral("声音:"), frmInp), 375, 1125, 690, 240);
-    sldVol = Place(new QSlider(Qt::Horizontal, frmInp), 960, 1080, 3690, 345);
-    sldVol->setRange(0, 65535);
-    sldVol->setSingleStep(1);
-    sldVol->setTickPosition(QSlider::NoTicks);
-    lblVolPer = Place(new QLabel(QStringLiteral("100%"), frmInp), 4800, 1125, 435, 195);
-    lblVolPer->resize(lblVolPer->width() + 8, lblVolPer->height() + 3);  // room for the glyphs
-
-    picFreq = Place(new PictureBoxWidget(this), 120, 1800, 1545, 450);
-    picAmpl = Place(new PictureBoxWidget(this), 1680, 1800, 1545, 450);
-    cmdDo = Place(new QPushButton(QStringLiteral("开始录音"), this), 3480, 1800, 1035, 495);
-    Command5 = Place(new QPushButton(QStringLiteral("试听"), this), 4560, 1800, 735, 495);
-    Command3 = Place(new QPushButton(QStringLiteral("查看"), this), 5280, 1800, 735, 525);
-
-    sbar = new QStatusBar(this);
-    sbar->setSizeGripEnabled(false);
-    sbarPanel1 = new QLabel(QStringLiteral("文件大小: 0 字节"), sbar);
-    sbarPanel2 = new QLabel(QStringLiteral("长度: 0:00"), sbar);
-    sbar->addWidget(sbarPanel1, 1);
-    sbar->addWidget(sbarPanel2, 1);
-    // The file being recorded, dropouts and clipping (rich text: the dropouts in red).
-    sbarPanel3 = new QLabel(sbar);
-    sbarPanel3->setTextFormat(Qt::RichText);
-    sbar->addWidget(sbarPanel3, 2);
-
-    // Beyond the laid-out client area.
-    txtFile = Place(new QLineEdit(this), 120, 2640, 3375, 315);
-    TF = Place(new QLineEdit(this), 3600, 2640, 2415, 315);
-
-    frmMeters = Place(new QGroupBox(this), 120, 3360, 5175, 1575);
-    lblVUchL = Place(new QLabel(QStringLiteral("左声道:"), frmMeters), 120, 300, 900, 240);
-    picVUL = Place(new PictureBoxWidget(frmMeters), 1080, 330, 3690, 195);
-    lblVUchR = Place(new QLabel(QStringLiteral("右声道:"), frmMeters), 120, 660, 900, 240);
-    picVUR = Place(new PictureBoxWidget(frmMeters), 1080, 690, 3690, 195);
-    Command4 = Place(new QPushButton(QStringLiteral("最小化至系统托盘"), frmMeters), 1080, 1020, 3690, 420);
-
-    frmEffects = Place(new QGroupBox(QStringLiteral("特效/滤镜"), this), 120, 5040, 5205, 975);
-    const std::array<QString, 4> fxCaptions = {QStringLiteral("回声"), QStringLiteral("周相移动"),
-                                               QStringLiteral("放大器"), QStringLiteral("均衡器")};
-    const std::array<int, 4> fxLeft = {120, 960, 2160, 3240};
-    for (int i = 0; i < 4; ++i) {
-        chkFX[static_cast<size_t>(i)] =
-            Place(new QCheckBox(fxCaptions[static_cast<size_t>(i)], frmEffects), fxLeft[static_cast<size_t>(i)], 270,
-                  1140, 300);
-    }
-    cmdFXOpts = Place(new QPushButton(QStringLiteral("设置"), frmEffects), 120, 600, 1200, 330);
-    Command2 = Place(new QPushButton(QStringLiteral("帮助"), frmEffects), 1440, 600, 1200, 330);
-    Command1 = Place(new QPushButton(QStringLiteral("关于"), frmEffects), 2760, 600, 1200, 330);
-
-    frmOut = Place(new QGroupBox(QStringLiteral("输出"), this), 1200, 6120, 5190, 1665);
-    // A panel placed partly left of its frame; its controls sit in the part that shows.
-    picOutXP = Place(new QWidget(frmOut), -1320, 720, 6480, 900);
-    lblSamplerate = Place(new QLabel(QStringLiteral("取样:"), picOutXP), 1440, 60, 600, 240);
-    cboSamplerate = Place(new QComboBox(picOutXP), 2040, 0, 1200, 315);
-    cboSamplerate->setEditable(true);
-    cboSamplerate->addItems({QStringLiteral("44100"), QStringLiteral("22050"), QStringLiteral("11025"),
-                             QStringLiteral("8000")});
-    cboSamplerate->setInsertPolicy(QComboBox::NoInsert);
-    chkStereo = Place(new QCheckBox(QStringLiteral("立体声"), picOutXP), 3420, 30, 1200, 270);
-    cmdBrowse = Place(new QPushButton(QStringLiteral("..."), picOutXP), 4800, 0, 450, 315);
-    lblWAVFmt = Place(new QLabel(QStringLiteral("WAV 格式:"), picOutXP), 1440, 480, 900, 240);
-    txtWAVFmt = Place(new QLineEdit(picOutXP), 2340, 450, 2400, 315);
-    txtWAVFmt->setReadOnly(true);
-    txtWAVFmt->setBackgroundRole(QPalette::Button);
-    txtWAVFmt->setAutoFillBackground(true);
-    {
-        QPalette p = txtWAVFmt->palette();
-        p.setColor(QPalette::Base, p.color(QPalette::Button));
-        txtWAVFmt->setPalette(p);
-    }
-    cmdSelFmt = Place(new QPushButton(QStringLiteral("..."), picOutXP), 4800, 450, 450, 315);
-
-    // Beyond the laid-out area, in space no other control uses: pause beside the meters,
-    // file splitting and the disk's time left below the output settings.
-    cmdPause = Place(new QPushButton(QStringLiteral("暂停"), this), 5400, 3420, 615, 495);
-    cmdPause->setEnabled(false);
-    cmdPause->setToolTip(QStringLiteral("暂停或继续录音 (Ctrl+P)"));
-    auto* pauseKey = new QShortcut(QKeySequence(QStringLiteral("Ctrl+P")), this);
-    connect(pauseKey, &QShortcut::activated, this, [this] {
-        if (cmdPause->isEnabled()) cmdPause_Click();
-    });
-    lblSplit = Place(new QLabel(QStringLiteral("分段:"), this), 1200, 7920, 600, 240);
-    txtSplit = Place(new QLineEdit(this), 1800, 7890, 600, 315);
-    txtSplit->setValidator(new QIntValidator(1, 100000, txtSplit));
-    txtSplit->setToolTip(QStringLiteral("每隔这么多分钟换一个新文件继续录音；空着就不分段"));
-    lblSplitUnit = Place(new QLabel(QStringLiteral("分钟"), this), 2460, 7920, 600, 240);
-    lblDiskLeft = Place(new QLabel(this), 3300, 7920, 3000, 240);
-    tmrDisk = new QTimer(this);
-    tmrDisk->setInterval(1000);
-    freeBytes_ = [](const QString& folder) { return QStorageInfo(folder).bytesAvailable(); };
-
-    tmrVis = new QTimer(this);
-    tmrVis->setInterval(25);
-
-    Mnu_Menu = new QMenu(QStringLiteral("0"), this);
-    mnuShow = Mnu_Menu->addAction(QStringLiteral("显示Tavrino"));
-    mnuPause = Mnu_Menu->addAction(QStringLiteral("暂停"));
-    mnuPause->setEnabled(false);
-    connect(mnuPause, &QAction::triggered, this, [this] { cmdPause_Click(); });
-    Mnu_Menu->addSeparator();
-    mnuExit = Mnu_Menu->addAction(QStringLiteral("退出"));
-    connect(mnuShow, &QAction::triggered, this, [this] { mnuShow_Click(); });
-    connect(mnuExit, &QAction::triggered, this, [this] { mnuExit_Click(); });
-
-    // User actions. Settings made from code call the handlers themselves where the window
-    // toolkit would (list indexes, check boxes), and never through these signals.
-    connect(cboDev, &QComboBox::activated, this, [this](int) { cboDev_Click(); });
-    connect(cboRecLine, &QComboBox::activated, this, [this](int) { cboRecLine_Click(); });
-    connect(sldVol, &QSlider::valueChanged, this, [this](int) { UpdateVolume(); });
-    connect(cboSamplerate, &QComboBox::activated, this, [this](int) { cboSamplerate_Click(); });
-    // Typed keys reach the combo box, which hands them to its line edit directly (past the
-    // line edit's filters): the key filter watches the combo box, and the line edit for
-    // keys sent to it straight.
-    cboSamplerate->installEventFilter(this);
-    cboSamplerate->lineEdit()->installEventFilter(this);
-    connect(chkStereo, &QCheckBox::clicked, this, [this](bool) { chkStereo_Click(); });
-    for (int i = 0; i < 4; ++i) {
-        connect(chkFX[static_cast<size_t>(i)], &QCheckBox::clicked, this, [this, i](bool) { chkFX_Click(i); });
-    }
-    connect(cmdDo, &QPushButton::clicked, this, [this] { cmdDo_Click(); });
-    connect(cmdFXOpts, &QPushButton::clicked, this, [this] { cmdFXOpts_Click(); });
-    connect(cmdSelFmt, &QPushButton::clicked, this, [this] { cmdSelFmt_Click(); });
-    connect(cmdBrowse, &QPushButton::clicked, this, [this] { cmdBrowse_Click(); });
-    connect(Command1, &QPushButton::clicked, this, [this] { Command1_Click(); });
-    connect(Command2, &QPushButton::clicked, this, [this] { Command2_Click(); });
-    connect(Command3, &QPushButton::clicked, this, [this] { Command3_Click(); });
-    connect(Command4, &QPushButton::clicked, this, [this] { Command4_Click(); });
-    connect(Command5, &QPushButton::clicked, this, [this] { Command5_Click(); });
-    connect(tmrVis, &QTimer::timeout, this, [this] { tmrVis_Timer(); });
-    connect(cmdPause, &QPushButton::clicked, this, [this] { cmdPause_Click(); });
-    connect(tmrDisk, &QTimer::timeout, this, [this] { ShowDiskLeft(); });
-
-    // Paths and the format read from their start, and the whole text is in the tooltip.
-    for (QLineEdit* box : {txtFile, TF, txtWAVFmt}) ShowStartOfText(box);
-
-    // Smaller, the start button and the status bar would leave the window.
-    setMinimumSize(kClientWidth, kClientHeight);
-    resize(kClientWidth, kClientHeight);
-}
-
-void Form1::ShowStartOfText(QLineEdit* box) {
-    connect(box, &QLineEdit::textChanged, box, [box](const QString& text) {
-        box->setToolTip(text);
-        if (!box->hasFocus()) box->setCursorPosition(0);  // not while the user types in it
-    });
-}
-
-void Form1::resizeEvent(QResizeEvent* event) {
-    QWidget::resizeEvent(event);
-    const int h = Px(240);
-    sbar->setGeometry(0, height() - h, width(), h);
-    sbar->raise();
-}
-
 bool Form1::eventFilter(QObject* watched, QEvent* event) {
     if ((watched == cboSamplerate || watched == cboSamplerate->lineEdit()) && event->type() == QEvent::KeyPress) {
         auto* key = static_cast<QKeyEvent*>(event);
@@ -272,14 +95,10 @@ bool Form1::eventFilter(QObject* watched, QEvent* event) {
 // Load and unload
 
 void Form1::Form_Load() {
-    clsSmoothL = std::make_unique<clsSmooth>();
-    clsSmoothR = std::make_unique<clsSmooth>();
+    display_ = std::make_unique<LiveDisplay>(LiveDisplay::Targets{
+        this, picAmpl, picFreq, picVUL, picVUR, sbarPanel1, sbarPanel2, sbarPanel3});
     controller_ = std::make_unique<RecordingController>(appFolder_, static_cast<RecordingListener*>(this));
     controller_->Encoder().Chooser(chooser_.get());
-    clsVis = std::make_unique<clsDraw>();
-
-    clsSmoothL->SmoothNew(3);
-    clsSmoothR->SmoothNew(3);
 
     cboSamplerate->setEditText(QStringLiteral("44100"));
     chkStereo->setChecked(true);
@@ -292,9 +111,8 @@ void Form1::Form_Load() {
     Effects().Channels(ChannelCount());
     show();
 
-    controller_->Load();  // puts the next numbered file into txtFile
+    controller_->Load();  // puts the next numbered file into txtFile (and shows the disk's time left)
     tmrVis->start();
-    ShowDiskLeft();
     tmrDisk->start();
     TrayInstall();
 }
@@ -442,6 +260,7 @@ void Form1::RecordingStarted() {
     cmdDo->setText(QStringLiteral("停止录音"));
     SetSettingsEnabled(false);
     SetRecordingControls(true);
+    ShowDiskLeft();
 }
 
 void Form1::RecordingStopped(StopCause) {
@@ -458,7 +277,10 @@ void Form1::SetRecordingControls(bool recording) {
 
 void Form1::FileFinished(const QString& path) { TF->setText(path); }
 
-void Form1::OutputChanged(const QString& path) { txtFile->setText(path); }
+void Form1::OutputChanged(const QString& path) {
+    txtFile->setText(path);
+    ShowDiskLeft();  // at load, at each stop and at each new file of a recording
+}
 
 void Form1::Message(const QString& text, Caption caption) {
     Exclamation(text, caption == Caption::Notice ? kNotice : AppTitle());
@@ -479,90 +301,26 @@ void Form1::DeviceLost() { controller_->DeviceLost(); }
 // Display
 
 void Form1::tmrVis_Timer() {
-    if (!controller_ || !controller_->IsRecording()) {
-        sbarPanel1->setText(QStringLiteral("文件大小: 0 Bytes"));
-        sbarPanel2->setText(QStringLiteral("时间: 0:00"));
-        ShowRecordingStatus(false);
-        return;
-    }
-    ShowRecordingStatus(true);
-    if (controller_->IsPaused()) {
-        // The time stops; the trace and the meters rest on their last picture.
-        sbarPanel2->setText(QStringLiteral("时间: ") + QString::fromStdString(FormatElapsed(controller_->ElapsedMs())) +
-                            QStringLiteral(" 已暂停"));
-        return;
-    }
-    const std::vector<int16_t>& intLastBuffer = controller_->LastBuffer();
-    clsVis->DrawAmplitudes(intLastBuffer, picAmpl->Surface());
-    clsVis->DrawFrequencies(intLastBuffer, picFreq->Surface());
-    picAmpl->update();
-    picFreq->update();
-    const MeterPeaks peaks = PeaksForMeters(intLastBuffer, chkStereo->isChecked());
-    clsSmoothL->SmoothAdd(static_cast<float>(peaks.left));
-    clsSmoothR->SmoothAdd(static_cast<float>(peaks.right));
-    DrawMeter(*picVUL, clsSmoothL->SmoothGetMax() / 32768.0f);
-    DrawMeter(*picVUR, clsSmoothR->SmoothGetMax() / 32768.0f);
-    DrawClipMark(*picVUL, controller_->LastClipNs(0));
-    DrawClipMark(*picVUR, controller_->LastClipNs(1));
-    // The encoder counts the bytes it wrote: no file system query every tick.
-    const auto size = static_cast<double>(controller_->FileSize());
-    sbarPanel1->setText(QStringLiteral("文件大小: ") + QString::fromStdString(FormatFileSize(size)));
-    sbarPanel2->setText(QStringLiteral("时间: ") + QString::fromStdString(FormatElapsed(controller_->ElapsedMs())));
-}
-
-void Form1::ShowRecordingStatus(bool recording) {
-    // The file being written while recording; dropouts and clipping of the running or the
-    // last recording, until the next start.
-    QStringList parts;
-    if (recording) parts << QFileInfo(controller_->OutputPath()).fileName().toHtmlEscaped();
-    if (controller_) {
-        if (const uint32_t n = controller_->Overruns(); n > 0) {
-            parts << QStringLiteral("<span style=\"color:#d00000\">丢失 %1 次</span>").arg(n);
-        }
-        if (const uint32_t n = controller_->ClippedBuffers(); n > 0) parts << QStringLiteral("削波 %1").arg(n);
-    }
-    const QString text = parts.join(QStringLiteral(" "));
-    if (text != sbarPanel3->text()) sbarPanel3->setText(text);
-}
-
-void Form1::DrawClipMark(PictureBoxWidget& box, int64_t lastClipNs) {
-    // A red mark at the end of the meter for two seconds after a full-scale sample.
-    constexpr int64_t kHoldNs = 2'000'000'000;
-    constexpr int32_t kRed = 255;
-    constexpr int kWidth = 4;
-    if (lastClipNs == 0) return;
-    const int64_t now = std::chrono::duration_cast<std::chrono::nanoseconds>(
-                            std::chrono::steady_clock::now().time_since_epoch())
-                            .count();
-    if (now - lastClipNs >= kHoldNs) return;
-    auto& surface = box.Surface();
-    clsVis->DrawRect(surface.hDC(), surface.ScaleWidth() - kWidth, 0, surface.ScaleWidth(), surface.ScaleHeight(), kRed);
-    box.update();
+    if (controller_ && !unloaded_) display_->Tick(LiveDisplay::Input(*controller_, chkStereo->isChecked()));
 }
 
 void Form1::SetFreeSpaceQuery(std::function<int64_t(const QString&)> query) { freeBytes_ = std::move(query); }
 
 void Form1::ShowDiskLeft() {
     if (!controller_ || unloaded_) return;
-    // At the output's data rate (FLAC's as measured); the file system is asked once a second.
+    // At the output's data rate (FLAC's as measured). Texts and colour are set only when
+    // they change: a style sheet set anew costs the label a restyle.
     const int64_t perSecond = Encoder().Encoder_BytesPerSecond();
     const int64_t free = freeBytes_(QFileInfo(txtFile->text()).absolutePath());
-    if (perSecond <= 0 || free < 0) {
-        lblDiskLeft->clear();
-        return;
+    QString text;
+    QString style;
+    if (perSecond > 0 && free >= 0) {
+        const int64_t seconds = free / perSecond;
+        text = QStringLiteral("剩余 ") + QString::fromStdString(FormatTimeLeft(seconds));
+        if (seconds < 5 * 60) style = QStringLiteral("color:#d00000");
     }
-    const int64_t seconds = free / perSecond;
-    lblDiskLeft->setText(QStringLiteral("剩余 ") + QString::fromStdString(FormatTimeLeft(seconds)));
-    lblDiskLeft->setStyleSheet(seconds < 5 * 60 ? QStringLiteral("color:#d00000") : QString());
-}
-
-void Form1::DrawMeter(PictureBoxWidget& box, float level) {
-    const int32_t colour = GradientColor(1.0f, level, kMeterLow, kMeterMid, kMeterHigh);
-    auto& surface = box.Surface();
-    surface.Cls();
-    clsVis->DrawRect(surface.hDC(), 0, 0, NearestInt32(static_cast<float>(box.width()) * level),
-                     NearestInt32(static_cast<float>(box.height())), colour);
-    box.update();
+    if (lblDiskLeft->text() != text) lblDiskLeft->setText(text);
+    if (lblDiskLeft->styleSheet() != style) lblDiskLeft->setStyleSheet(style);
 }
 
 // ---------------------------------------------------------------------------------------
@@ -677,6 +435,7 @@ void Form1::SelectOutputFormat(int32_t rate) {
     }
     ShowOutputFormat();
     FollowOutputType();
+    ShowDiskLeft();  // at the new format's rate
 }
 
 namespace {

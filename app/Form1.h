@@ -3,11 +3,12 @@
 //
 // The window shows; the recording controller (recording/RecordingController.h) records. The
 // window owns the controller (and with it the capture object, the encoder, the effects
-// chain and the output naming), the drawing object and two level smoothers. Its handlers
-// hand the controls' contents to the controller and show what the controller reports:
-// the start/stop button's caption, the enabled settings, the output and preview paths, the
-// message boxes. A 25 ms timer draws the trace, the spectrum and the meters from the
-// controller's last buffer and shows the file size and the recorded time.
+// chain and the output naming) and the live display (LiveDisplay.h, with the drawing
+// object and two level smoothers). Its handlers hand the controls' contents to the
+// controller and show what the controller reports: the start/stop button's caption, the
+// enabled settings, the output and preview paths, the message boxes. A 25 ms timer hands
+// the controller's last buffer, file size and recorded time to the live display, which
+// draws the trace, the spectrum and the meters and sets the status texts.
 //
 // Layout: controls sit at fixed pixel positions (twips / 15) inside a client area of
 // 410 x 176 pixels, which is also the smallest size the window takes. The window may be
@@ -58,8 +59,7 @@ namespace tavrino {
 class WaveInRecorder;
 class EncoderWAV;
 class clsDSP;
-class clsDraw;
-class clsSmooth;
+class LiveDisplay;
 class PictureBoxWidget;
 class FormatChooser;
 class frmFXOpts;
@@ -214,7 +214,7 @@ public:
     QLineEdit* txtSplit = nullptr;  // minutes per file; empty = one file
     QLabel* lblSplitUnit = nullptr;
     QLabel* lblDiskLeft = nullptr;
-    QTimer* tmrDisk = nullptr;  // once a second: the time left on the disk
+    QTimer* tmrDisk = nullptr;  // every 10 s: the time left on the disk
     QMenu* Mnu_Menu = nullptr;  // the tray menu, never shown in a menu bar
     QAction* mnuShow = nullptr;
     QAction* mnuPause = nullptr;
@@ -250,9 +250,6 @@ private:
     }
     void LeaveModal();
     QString AskOutputFile(const QString& filter);
-    void DrawMeter(PictureBoxWidget& box, float level);
-    void DrawClipMark(PictureBoxWidget& box, int64_t lastClipNs);
-    void ShowRecordingStatus(bool recording);
     void SetRecordingControls(bool recording);
     void Exclamation(const QString& text, const QString& caption);
     // The sample-rate text as a number, or 0 after telling the user it is not usable.
@@ -289,10 +286,8 @@ private:
     bool trayShown_ = false;
     bool trayInstalled_ = false;
 
-    std::unique_ptr<clsSmooth> clsSmoothL;
-    std::unique_ptr<clsSmooth> clsSmoothR;
+    std::unique_ptr<LiveDisplay> display_;  // the trace, spectrum, meters and status texts
     std::unique_ptr<RecordingController> controller_;
-    std::unique_ptr<clsDraw> clsVis;
 
     bool blnLoaded = false;
     bool unloaded_ = false;

@@ -1,12 +1,10 @@
 #include "app/FrmT.h"
 
-#include <QAudioOutput>
 #include <QCloseEvent>
 #include <QFileDialog>
 #include <QFileInfo>
 #include <QFrame>
 #include <QLabel>
-#include <QMediaPlayer>
 #include <QPushButton>
 #include <QSignalBlocker>
 #include <QSlider>
@@ -14,6 +12,7 @@
 
 #include <algorithm>
 #include <climits>
+#include <initializer_list>
 
 #include "app/AppIcon.h"
 #include "app/Twips.h"
@@ -33,14 +32,15 @@ QString Clock(qint64 ms) {
 
 int SliderValue(qint64 ms) { return static_cast<int>(std::clamp<qint64>(ms, 0, INT_MAX)); }
 
-QString Reason(QMediaPlayer::Error error) {
-    switch (error) {
-        case QMediaPlayer::ResourceError: return QStringLiteral("无法读取或解码该文件");
-        case QMediaPlayer::FormatError: return QStringLiteral("不支持的文件格式");
-        case QMediaPlayer::NetworkError: return QStringLiteral("网络错误");
-        case QMediaPlayer::AccessDeniedError: return QStringLiteral("没有访问权限");
-        default: return QStringLiteral("未知错误");
+QString Reason(PlayerEngine::Failure failure) {
+    switch (failure) {
+        case PlayerEngine::Failure::Resource: return QStringLiteral("无法读取或解码该文件");
+        case PlayerEngine::Failure::Format: return QStringLiteral("不支持的文件格式");
+        case PlayerEngine::Failure::Network: return QStringLiteral("网络错误");
+        case PlayerEngine::Failure::AccessDenied: return QStringLiteral("没有访问权限");
+        case PlayerEngine::Failure::Other: break;
     }
+    return QStringLiteral("未知错误");
 }
 
 }  // namespace
@@ -50,11 +50,17 @@ FrmT::FrmT(QWidget* parent) : QWidget(parent, Qt::Window) {
     setWindowIcon(AppIcon());
     setFixedSize(Px(4815), Px(4020));
 
-    audio_ = new QAudioOutput(this);
-    audio_->setVolume(kInitialVolume / 100.0f);
-    NewPlayer();
+    // Qt Multimedia comes with the engine's plugin, on the first opening of the player.
+    QString failure;
+    engine_ = MakePlayerEngine(failure);
+    if (engine_) {
+        engine_->SetVolume(kInitialVolume / 100.0f);
+    } else {
+        engineError_ = failure.isEmpty() ? QStringLiteral("未知错误") : failure;
+    }
 
     BuildPanel();
+    if (engine_) ConnectEngine();
     Command2 = Place(new QPushButton(QStringLiteral("打开...(&O)"), this), 360, 3480, 1695, 495);
     Command1 = Place(new QPushButton(QStringLiteral("关闭"), this), 2160, 3480, 2295, 495);
     connect(Command2, &QPushButton::clicked, this, [this] { Command2_Click(); });
@@ -74,51 +80,38 @@ FrmT::FrmT(QWidget* parent) : QWidget(parent, Qt::Window) {
     ShowState();
 }
 
-FrmT::~FrmT() { DeletePlayer(); }
-
-void FrmT::DeletePlayer() {
-    if (player_ == nullptr) return;
-    // The player reports its last state changes while it goes; they are not this window's.
-    QObject::disconnect(player_, nullptr, this, nullptr);
-    player_->setAudioOutput(nullptr);
-    delete player_;
-    player_ = nullptr;
+FrmT::~FrmT() {
+    // The engine reports its last state changes while it goes; they are not this window's.
+    if (engine_) engine_->SetEvents({});
 }
 
-// A player of its own for every file: one that was paused on the last file and then given
-// a new source sometimes reported the new file's end at position 0 and played nothing.
-void FrmT::NewPlayer() {
-    DeletePlayer();
-    player_ = new QMediaPlayer(this);
-    player_->setAudioOutput(audio_);
-    if (sldSeek != nullptr) {
-        const QSignalBlocker quiet(sldSeek);
-        sldSeek->setRange(0, 0);
-    }
-    connect(player_, &QMediaPlayer::errorOccurred, this, [this](QMediaPlayer::Error error, const QString& detail) {
-        if (error == QMediaPlayer::NoError || url_.isEmpty()) return;
-        ShowFailure(Reason(error));
+void FrmT::ConnectEngine() {
+    PlayerEngine::Events events;
+    events.failed = [this](PlayerEngine::Failure failure, const QString& detail) {
+        if (url_.isEmpty()) return;
+        ShowFailure(Reason(failure));
         lblStatus->setToolTip(detail);
-    });
-    connect(player_, &QMediaPlayer::mediaStatusChanged, this, [this](QMediaPlayer::MediaStatus status) {
-        if (status == QMediaPlayer::InvalidMedia && !url_.isEmpty() && !failed_) {
-            ShowFailure(Reason(QMediaPlayer::FormatError));
+    };
+    events.statusChanged = [this](PlayerEngine::Status status) {
+        if (status == PlayerEngine::Status::Invalid && !url_.isEmpty() && !failed_) {
+            ShowFailure(Reason(PlayerEngine::Failure::Format));
         }
         ShowState();
-    });
-    connect(player_, &QMediaPlayer::playbackStateChanged, this, [this] { ShowState(); });
-    connect(player_, &QMediaPlayer::durationChanged, this, [this](qint64 ms) {
+    };
+    events.stateChanged = [this] { ShowState(); };
+    events.durationChanged = [this](int64_t ms) {
         const QSignalBlocker quiet(sldSeek);
         sldSeek->setRange(0, SliderValue(ms));
         ShowTime();
-    });
-    connect(player_, &QMediaPlayer::positionChanged, this, [this](qint64 ms) {
+    };
+    events.positionChanged = [this](int64_t ms) {
         if (!sldSeek->isSliderDown()) {
             const QSignalBlocker quiet(sldSeek);
             sldSeek->setValue(SliderValue(ms));
         }
         ShowTime();
-    });
+    };
+    engine_->SetEvents(std::move(events));
 }
 
 void FrmT::BuildPanel() {
@@ -156,19 +149,23 @@ void FrmT::BuildPanel() {
     lblStatus->setGeometry(8, 194, 305, 24);
     lblStatus->setWordWrap(true);
 
-    connect(cmdPlay, &QPushButton::clicked, this, [this] { player_->play(); });
-    connect(cmdPause, &QPushButton::clicked, this, [this] { player_->pause(); });
-    connect(cmdStop, &QPushButton::clicked, this, [this] { player_->stop(); });
-    connect(sldVolume, &QSlider::valueChanged, this, [this](int v) { audio_->setVolume(static_cast<float>(v) / 100.0f); });
+    connect(cmdPlay, &QPushButton::clicked, this, [this] { engine_->Play(); });
+    connect(cmdPause, &QPushButton::clicked, this, [this] { engine_->Pause(); });
+    connect(cmdStop, &QPushButton::clicked, this, [this] { engine_->Stop(); });
+    connect(sldVolume, &QSlider::valueChanged, this, [this](int v) {
+        if (engine_) engine_->SetVolume(static_cast<float>(v) / 100.0f);
+    });
     // Clicks and keys seek at once; a drag shows its target and seeks when released.
     connect(sldSeek, &QSlider::valueChanged, this, [this](int v) {
         if (sldSeek->isSliderDown()) {
             ShowTime();
         } else {
-            player_->setPosition(v);
+            if (engine_) engine_->SetPosition(v);
         }
     });
-    connect(sldSeek, &QSlider::sliderReleased, this, [this] { player_->setPosition(sldSeek->value()); });
+    connect(sldSeek, &QSlider::sliderReleased, this, [this] {
+        if (engine_) engine_->SetPosition(sldSeek->value());
+    });
 }
 
 void FrmT::URL(const QString& path) {
@@ -176,8 +173,7 @@ void FrmT::URL(const QString& path) {
     failed_ = false;
     lblStatus->setToolTip(QString());
     if (path.isEmpty()) {
-        player_->stop();
-        player_->setSource(QUrl());
+        if (engine_) engine_->Clear();
         lblName->clear();
         lblName->setToolTip(QString());
         ShowState();
@@ -186,15 +182,22 @@ void FrmT::URL(const QString& path) {
     const QFileInfo info(path);
     lblName->setText(info.fileName());
     lblName->setToolTip(path);
+    if (!engine_) {
+        ShowState();  // says that nothing can be played
+        return;
+    }
     if (!info.isFile()) {
-        player_->stop();
-        player_->setSource(QUrl());
+        engine_->Clear();
         ShowFailure(info.exists() ? QStringLiteral("不是文件") : QStringLiteral("文件不存在"));
         return;
     }
-    NewPlayer();
-    player_->setSource(QUrl::fromLocalFile(info.absoluteFilePath()));
-    if (!failed_) player_->play();
+    {
+        // A new player: the slider's range is the new file's.
+        const QSignalBlocker quiet(sldSeek);
+        sldSeek->setRange(0, 0);
+    }
+    engine_->Open(QUrl::fromLocalFile(info.absoluteFilePath()));
+    if (!failed_) engine_->Play();
     ShowState();
 }
 
@@ -209,20 +212,27 @@ void FrmT::Command2_Click() {
 void FrmT::Command1_Click() { close(); }
 
 void FrmT::closeEvent(QCloseEvent* event) {
-    player_->stop();
+    if (engine_) engine_->Stop();
     QWidget::closeEvent(event);
 }
 
 void FrmT::ShowFailure(const QString& reason) {
     failed_ = true;
     // The player may report an error and stay "playing" with nothing to play.
-    player_->stop();
+    if (engine_) engine_->Stop();
     lblStatus->setText(QStringLiteral("无法播放: %1（%2）").arg(QFileInfo(url_).fileName(), reason));
     ShowState();
 }
 
 // Status line and buttons from the player's state; a failure message stays until the next URL.
 void FrmT::ShowState() {
+    if (!engine_) {
+        // Told in the window that was chosen, whatever it was asked to play.
+        for (QWidget* w : std::initializer_list<QWidget*>{cmdPlay, cmdPause, cmdStop, sldSeek}) w->setEnabled(false);
+        lblTime->clear();
+        lblStatus->setText(QStringLiteral("无法载入播放组件: %1").arg(engineError_));
+        return;
+    }
     const bool loaded = !url_.isEmpty() && !failed_;
     cmdPlay->setEnabled(loaded);
     cmdPause->setEnabled(loaded);
@@ -235,13 +245,13 @@ void FrmT::ShowState() {
         return;
     }
     QString text;
-    switch (player_->playbackState()) {
-        case QMediaPlayer::PlayingState: text = QStringLiteral("正在播放"); break;
-        case QMediaPlayer::PausedState: text = QStringLiteral("已暂停"); break;
-        case QMediaPlayer::StoppedState:
-            text = player_->mediaStatus() == QMediaPlayer::EndOfMedia ? QStringLiteral("播放完毕")
-                   : player_->mediaStatus() == QMediaPlayer::LoadingMedia ? QStringLiteral("正在载入")
-                                                                         : QStringLiteral("已停止");
+    switch (engine_->PlaybackState()) {
+        case PlayerEngine::State::Playing: text = QStringLiteral("正在播放"); break;
+        case PlayerEngine::State::Paused: text = QStringLiteral("已暂停"); break;
+        case PlayerEngine::State::Stopped:
+            text = engine_->MediaStatus() == PlayerEngine::Status::EndOfMedia ? QStringLiteral("播放完毕")
+                   : engine_->MediaStatus() == PlayerEngine::Status::Loading  ? QStringLiteral("正在载入")
+                                                                              : QStringLiteral("已停止");
             break;
     }
     lblStatus->setText(text);
@@ -252,8 +262,8 @@ void FrmT::ShowTime() {
         lblTime->clear();
         return;
     }
-    const qint64 at = sldSeek->isSliderDown() ? sldSeek->value() : player_->position();
-    lblTime->setText(Clock(at) + QStringLiteral(" / ") + Clock(player_->duration()));
+    const qint64 at = sldSeek->isSliderDown() ? sldSeek->value() : engine_->Position();
+    lblTime->setText(Clock(at) + QStringLiteral(" / ") + Clock(engine_->Duration()));
 }
 
 }  // namespace tavrino

@@ -2,11 +2,13 @@
 // FrmT: the preview player window "回放".
 //
 // A top-level window of 321 x 268 pixels (4815 x 4020 twips). Its player panel `MDT`
-// plays one file through QMediaPlayer + QAudioOutput and offers play, pause, stop, a seek
+// plays one file through the player engine (PlayerEngine.h: Qt Multimedia in a plugin,
+// loaded when the first player window opens) and offers play, pause, stop, a seek
 // slider with position and duration (m:ss), a volume slider (starts at 50) and a status
 // line. Writing URL(path) loads the file and starts playing it at once; an empty path plays
 // nothing and shows nothing. A file that cannot be played shows "无法播放: NAME（REASON）"
-// in the status line; nothing is raised.
+// in the status line; nothing is raised. When the engine cannot be loaded, the status line
+// says so ("无法载入播放组件: " and the loader's reason) and nothing plays.
 //
 // "打开...(&O)" asks for a WAV file; the dialog's file name is remembered between uses and
 // not cleared before asking, so cancelling after an earlier choice plays that file again,
@@ -17,10 +19,11 @@
 #include <QWidget>
 
 #include <functional>
+#include <memory>
 
-class QAudioOutput;
+#include "app/PlayerEngine.h"
+
 class QLabel;
-class QMediaPlayer;
 class QPushButton;
 class QSlider;
 
@@ -43,10 +46,8 @@ public:
     void Command2_Click();  // "打开...(&O)"
     void Command1_Click();  // "关闭"
 
-    // The player of the current file; every URL with a file gets a new one (on the same
-    // audio output), so that nothing of the last file's state carries over.
-    QMediaPlayer* Player() const { return player_; }
-    QAudioOutput* AudioOutput() const { return audio_; }
+    // What plays the current file; null when it could not be loaded.
+    PlayerEngine* Engine() const { return engine_.get(); }
 
     // The player panel and its parts.
     QWidget* MDT = nullptr;
@@ -67,15 +68,13 @@ protected:
 
 private:
     void BuildPanel();
-    // Replaces the player by a new one on the same audio output, its signals connected.
-    void NewPlayer();
-    void DeletePlayer();
+    void ConnectEngine();
     void ShowFailure(const QString& reason);
     void ShowState();
     void ShowTime();
 
-    QMediaPlayer* player_ = nullptr;  // child QObjects, deleted with the window
-    QAudioOutput* audio_ = nullptr;
+    std::unique_ptr<PlayerEngine> engine_;
+    QString engineError_;  // why there is no engine
     QString url_;       // the path last written to URL
     QString fileName_;  // the open dialog's file name, kept between uses
     FileNameAsker askFileName_;

@@ -1,11 +1,12 @@
 # The Debian package of the recorder: `make package` (CPack DEB) gives
 # tavrino_VERSION_ARCH.deb with Depends computed by dpkg-shlibdeps.
 #
-#   /usr/lib/tavrino/        the program, its codec plugin tavrino-codecs.so (loaded from
-#                            beside the program when a format needs libavcodec) and its help
-#                            page (the help button opens the page beside the program); not
-#                            writable by users, so the program keeps its counter and
-#                            recordings in ~/.local/share/tavrino
+#   /usr/lib/tavrino/        the program, its plugins (loaded from beside the program when
+#                            first needed: libtavrino-codecs.so, libavcodec and libavformat for
+#                            the formats beyond PCM; libtavrino-player.so, Qt Multimedia for
+#                            the player) and its help page (the help button opens the page
+#                            beside the program); not writable by users, so the program
+#                            keeps its counter and recordings in ~/.local/share/tavrino
 #   /usr/bin/tavrino         a link to the program
 #   /usr/share/applications/org.tavrino.Tavrino.desktop, /usr/share/metainfo/…metainfo.xml
 #   /usr/share/icons/hicolor/NxN/apps/tavrino.png   drawn by the program (--write-icon)
@@ -21,6 +22,8 @@ file(MAKE_DIRECTORY ${pkg})
 
 install(TARGETS tavrino RUNTIME DESTINATION lib/tavrino)
 install(TARGETS tavrino_codecs LIBRARY DESTINATION lib/tavrino)
+# The player's engine (Qt Multimedia), loaded from beside the program when the player opens.
+install(TARGETS tavrino_player LIBRARY DESTINATION lib/tavrino)
 install(FILES ${PROJECT_SOURCE_DIR}/app/bangzhu.htm DESTINATION lib/tavrino)
 file(CREATE_LINK ../lib/tavrino/tavrino ${pkg}/tavrino SYMBOLIC)
 install(FILES ${pkg}/tavrino DESTINATION bin)

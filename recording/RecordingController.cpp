@@ -20,8 +20,10 @@ namespace tavrino {
 
 namespace {
 
-// How often a recording of a set length looks whether the length is captured (ms).
-constexpr int kLimitCheckMs = 50;
+// The watch of a recording with a set length or a no-data timeout wakes every kWatchMs,
+// and every kLimitCheckMs once the set length is due (ms).
+constexpr int kWatchMs = 500;
+constexpr int kLimitCheckMs = 20;
 
 int64_t SteadyNowNs() {
     return std::chrono::duration_cast<std::chrono::nanoseconds>(std::chrono::steady_clock::now().time_since_epoch())
@@ -233,10 +235,10 @@ bool RecordingController::Start(const StartSettings& settings) {
     if (noDataMs_ > 0 || frameLimit_ > 0) {
         if (!watch_) {
             watch_ = new QTimer(&context_);
+            watch_->setSingleShot(true);
             QObject::connect(watch_, &QTimer::timeout, &context_, [this] { CheckData(); });
         }
-        // A set length ends as soon as it is captured, not when the buffer fills up.
-        watch_->start(frameLimit_ > 0 ? kLimitCheckMs : std::min<int32_t>(noDataMs_, 1000));
+        ScheduleCheck();
     }
     if (listener_) listener_->RecordingStarted();
     SaveCounterOrTell();
@@ -363,6 +365,19 @@ void RecordingController::Advance() {
     }
 }
 
+void RecordingController::ScheduleCheck() {
+    // One timer for both, waking seldom: a set length ends as soon as it is captured (not
+    // when the buffer fills up), so the watch wakes when the last frame is due by the
+    // frames captured so far, then often until it has arrived.
+    int64_t ms = kWatchMs;
+    if (noDataMs_ > 0) ms = std::min<int64_t>(ms, noDataMs_);
+    if (frameLimit_ > 0 && !pausedOnce_) {
+        const auto captured = static_cast<int64_t>(clsRecorder->CapturedBytes() / static_cast<uint64_t>(channels_ * 2));
+        ms = std::clamp<int64_t>((frameLimit_ - captured) * 1000 / rate_, kLimitCheckMs, ms);
+    }
+    watch_->start(static_cast<int>(ms));
+}
+
 void RecordingController::CheckData() {
     if (!IsRecording()) return;
     // The set length is in the buffers: the stop hands it over (the partly filled buffer
@@ -373,8 +388,10 @@ void RecordingController::CheckData() {
         Stop(StopCause::FrameLimit);
         return;
     }
-    if (noDataMs_ <= 0) return;
-    if (SteadyNowNs() - lastDataNs_ < static_cast<int64_t>(noDataMs_) * 1000000) return;
+    if (noDataMs_ <= 0 || SteadyNowNs() - lastDataNs_ < static_cast<int64_t>(noDataMs_) * 1000000) {
+        ScheduleCheck();
+        return;
+    }
     Stop(StopCause::NoData);
     Tell(QStringLiteral("%1 秒内没有收到声音数据，录音已停止，文件已保存。").arg(noDataMs_ / 1000), Caption::AppTitle);
 }

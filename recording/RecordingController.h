@@ -204,6 +204,7 @@ private:
     void ClaimNextNumber();
     void Advance();
     void CheckData();
+    void ScheduleCheck();  // the next CheckData
     void NoteClipping(std::span<const int16_t> samples);
     bool ContinueInNextFile();
     void StopAfterFailure(const QString& text);
@@ -241,7 +242,7 @@ private:
     int32_t noDataMs_ = 0;
     int64_t lastDataNs_ = 0;  // steady-clock time of the last buffer
     QObject context_;     // queued calls and timers die with the controller
-    QTimer* watch_ = nullptr;  // checks for NoDataTimeout while recording
+    QTimer* watch_ = nullptr;  // NoDataTimeout and StopAfterFrames while recording (single shot)
     int callbackDepth_ = 0;        // > 0 while capture's GotData runs
     bool releasePending_ = false;  // Unload came from inside a callback
     bool unloaded_ = false;

@@ -20,9 +20,12 @@ set(rules
   "analysis/clsSmooth.cpp=none"
   "analysis/=QtCore,QtGui"
   "capture/=QtCore"
-  "recording/=QtCore")
+  "recording/=QtCore"
+  # Qt Multimedia only in the player's plugin, which the program loads when it plays.
+  "app/player/=QtCore,QtGui,QtNetwork,QtMultimedia"
+  "app/=QtCore,QtGui,QtWidgets")
 # Folders that must have compiled sources, so that a renamed folder cannot pass unseen.
-set(required core/ dsp/ encoder/ capture/ analysis/clsFourier.cpp platform/acm/)
+set(required core/ dsp/ encoder/ capture/ analysis/clsFourier.cpp platform/acm/ app/player/ app/)
 
 file(READ "${COMPILE_COMMANDS}" json)
 get_filename_component(root "${SOURCE_DIR}" REALPATH)

@@ -14,7 +14,7 @@
 namespace tavrino::acm {
 namespace {
 
-constexpr const char* kPluginFile = "tavrino-codecs.so";
+constexpr const char* kPluginFile = "libtavrino-codecs.so";
 
 struct Loaded {
     const codecs::Library* library = nullptr;

@@ -1,6 +1,6 @@
 #pragma once
 // Finds and loads the codec plugin (platform/codecs/CodecLibrary.h) the first time a format
-// needs libavcodec or libavformat. The plugin, "tavrino-codecs.so", lies beside the program
+// needs libavcodec or libavformat. The plugin, "libtavrino-codecs.so", lies beside the program
 // (the program's folder, as /proc/self/exe names it: the build's program folder, the
 // installed application folder); a build with tests or benchmarks also looks in its own program
 // folder, so that its test programs elsewhere in the tree find it.

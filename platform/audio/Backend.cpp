@@ -1,6 +1,7 @@
 #include "platform/audio/Backend.h"
 
 #include <algorithm>
+#include <atomic>
 #include <cctype>
 #include <cstdio>
 #include <cstdlib>
@@ -70,6 +71,14 @@ void SetBackend(std::shared_ptr<Backend> backend) {
 }
 
 std::string ConnectionError() { return CurrentBackend()->ServerError(); }
+
+namespace {
+std::atomic<int> g_fragmentMs{kDisplayFragmentMs};
+}  // namespace
+
+void CaptureFragmentMs(int ms) { g_fragmentMs = std::max(ms, 1); }
+
+int CaptureFragmentMs() { return g_fragmentMs; }
 
 uint32_t ServerVolumeFromRaw(uint32_t raw) {
     const uint64_t r = std::min<uint32_t>(raw, 65535);

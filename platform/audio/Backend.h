@@ -131,6 +131,15 @@ std::string ConnectionError();
 // A PulseAudio backend on the given server ("" = the default server, as libpulse finds it).
 std::shared_ptr<Backend> MakePulseBackend(const std::string& server = std::string());
 
+// How much audio a capture stream gathers before it hands it over, for streams opened
+// from now on, in ms: kDisplayFragmentMs by default, which a display that shows every
+// buffer needs; a recording that nothing displays may ask for more, so that the process
+// wakes less often. The capture buffers keep their size; the backend may round the value.
+// Any thread.
+inline constexpr int kDisplayFragmentMs = 50;
+void CaptureFragmentMs(int ms);
+int CaptureFragmentMs();
+
 // The line volume's raw scale against the sound server's: raw 0 .. 65535 maps
 // monotonically onto 0 .. PA_VOLUME_NORM (65536, 100 %), raw 65535 being exactly 100 %.
 // RawFromServerVolume(ServerVolumeFromRaw(r)) == r for every raw r, so a value read and

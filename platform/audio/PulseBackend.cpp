@@ -44,7 +44,6 @@ namespace {
 constexpr pa_usec_t kUiWaitLimit = kServerWaitLimitMs * PA_USEC_PER_MSEC;  // [us] longest wait for an answer
 constexpr pa_usec_t kPingInterval = 1 * PA_USEC_PER_SEC;        // [us] between pings while a stream is open
 constexpr pa_usec_t kServerSilenceLimit = 3 * PA_USEC_PER_SEC;  // [us] unanswered ping: the server is lost
-constexpr pa_usec_t kFragmentTime = 50 * PA_USEC_PER_MSEC;      // [us] of audio per read callback
 
 struct SourceEntry {
     uint32_t index = 0;
@@ -370,7 +369,9 @@ public:
         pa_stream_set_read_callback(stream_, &PulseStream::OnRead, this);
         pa_buffer_attr attr{};
         attr.maxlength = static_cast<uint32_t>(-1);  // as much as the server allows: audio waits here
-        attr.fragsize = static_cast<uint32_t>(pa_usec_to_bytes(kFragmentTime, &ss));
+        // Audio per read callback (CaptureFragmentMs, Backend.h).
+        const auto fragment = static_cast<pa_usec_t>(CaptureFragmentMs()) * PA_USEC_PER_MSEC;
+        attr.fragsize = static_cast<uint32_t>(pa_usec_to_bytes(fragment, &ss));
         attr.tlength = attr.prebuf = attr.minreq = static_cast<uint32_t>(-1);
         auto flags = static_cast<pa_stream_flags_t>(PA_STREAM_START_CORKED | PA_STREAM_ADJUST_LATENCY);
         if (source != nullptr) flags = static_cast<pa_stream_flags_t>(flags | PA_STREAM_DONT_MOVE);

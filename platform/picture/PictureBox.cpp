@@ -164,6 +164,13 @@ void PictureBox::PSet(int32_t x, int32_t y) {
     dc_.MoveToEx(x, y);
 }
 
+bool PictureBox::TakePicture(const PictureBox& from) {
+    if (image_ == from.image_) return false;
+    image_ = from.image_;
+    Touched();
+    return true;
+}
+
 void PictureBox::Touched() {
     ++changeCount_;
     if (pending_) return;

@@ -124,6 +124,12 @@ public:
     // The picture, for showing. Format_RGB32; empty (null) while either size is 0.
     const QImage& Image() const noexcept { return image_; }
 
+    // Takes the picture of `from` (its size too) when it differs from this one in any
+    // pixel; true when it did, and the change is then signalled as drawing signals it. A
+    // picture drawn aside and handed over this way costs the widget a repaint only when
+    // something on it changed.
+    bool TakePicture(const PictureBox& from);
+
     // Repaint signalling for the widget that shows the surface.
     // ChangeCount grows with every call that may have changed the picture (drawing,
     // Cls, Resize, BackColor). The handler given to OnChanged is called, on the drawing

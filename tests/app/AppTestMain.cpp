@@ -5,9 +5,13 @@
 
 #include <cstdlib>
 
+#include "app/PlayerEngine.h"
+
 int main(int argc, char** argv) {
     setenv("QT_QPA_PLATFORM", "offscreen", 0);
     QApplication app(argc, argv);
+    // The player's plugin lies beside the program of this build, not beside the tests.
+    tavrino::PlayerPluginFolder(QStringLiteral(TAVRINO_PLUGIN_DIR));
     ::testing::InitGoogleTest(&argc, argv);
     return RUN_ALL_TESTS();
 }

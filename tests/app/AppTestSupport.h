@@ -92,9 +92,15 @@ private:
 // Runs a copy of the program placed in the folder: the application folder is the program's own.
 class ProgramCopy {
 public:
-    explicit ProgramCopy(const AppFolder& folder) : path_(folder.Path() + QStringLiteral("/tavrino")) {
+    // withPlugin: the player's plugin beside it, as an installation has it.
+    explicit ProgramCopy(const AppFolder& folder, bool withPlugin = true)
+        : path_(folder.Path() + QStringLiteral("/tavrino")) {
         EXPECT_TRUE(QFile::copy(QStringLiteral(TAVRINO_PROGRAM), path_));
         QFile::setPermissions(path_, QFile::permissions(path_) | QFileDevice::ExeOwner);
+        if (withPlugin) {
+            EXPECT_TRUE(QFile::copy(QStringLiteral(TAVRINO_PLUGIN_DIR "/libtavrino-player.so"),
+                                    folder.Path() + QStringLiteral("/libtavrino-player.so")));
+        }
     }
     // Starts it without a display on the given test devices.
     void Start(QProcess& p, const QString& devices, const QStringList& args) const {

@@ -81,7 +81,7 @@ TEST(FileTypes, EachTypeRecordsItsLengthAndSurvivesKillNine) {
                       {QStringLiteral("--record"), QStringLiteral("30"), QStringLiteral("--format"), QLatin1String(row.format),
                        QStringLiteral("--output"), killed});
         QByteArray said;
-        ASSERT_TRUE(WaitFor([&] { return said.append(p.readAllStandardError()).contains("recording"); }, 20000));
+        ASSERT_TRUE(WaitFor([&] { return said.append(p.readAllStandardError()).contains(" 录音 30 秒"); }, 20000));
         QElapsedTimer recording;
         recording.start();
         WaitFor([] { return false; }, 2000);
@@ -182,7 +182,7 @@ TEST(FileTypes, TheOutputsExtensionNamesTheType) {
 TEST(FileTypes, AMissingCodecLibraryIsToldWhenItsFormatIsChosen) {
     AppFolder folder;
     ProgramCopy program(folder);
-    const QString plugin = QFileInfo(QStringLiteral(TAVRINO_PROGRAM)).absolutePath() + QStringLiteral("/tavrino-codecs.so");
+    const QString plugin = QFileInfo(QStringLiteral(TAVRINO_PROGRAM)).absolutePath() + QStringLiteral("/libtavrino-codecs.so");
     const QString run = QStringLiteral("env -u DISPLAY TAVRINO_AUDIO=test:tone,pace=fast %1 --record 0.3 --output %2/take.%3 "
                                        ">/dev/null 2>>%2/said; echo \\$?;");
     // A private mount namespace hides the plugin from this program alone.

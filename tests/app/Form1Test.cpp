@@ -311,6 +311,15 @@ TEST_F(Form1Test, PauseClippingAndTheDisksTimeLeftReachTheWindow) {
     const QImage meter = form->picVUR->Surface().Image();
     EXPECT_EQ(meter.pixelColor(meter.width() - 2, 2), QColor(255, 0, 0));  // the clip mark
 
+    // Hidden in the tray (what "最小化至系统托盘" does where there is one), the ticking timer
+    // draws nothing; shown from the tray's menu, the trace of the ramp moves on.
+    form->hide();
+    const uint64_t drawn = form->picAmpl->Surface().ChangeCount();
+    WaitFor([] { return false; }, 300);
+    EXPECT_EQ(form->picAmpl->Surface().ChangeCount(), drawn);
+    form->mnuShow->trigger();
+    EXPECT_TRUE(WaitFor([&] { return form->picAmpl->Surface().ChangeCount() > drawn; }));
+
     // The shortcut pauses: the time stops and says so; the same key resumes.
     form->activateWindow();
     QTest::keyClick(form.get(), Qt::Key_P, Qt::ControlModifier);

@@ -71,8 +71,10 @@ TEST(Install, PutsEverythingInPlaceKeepsRecordingsAndUninstallLeavesThem) {
     QFile::setPermissions(binDir + QStringLiteral("/tavrino"),
                           QFile::permissions(binDir + QStringLiteral("/tavrino")) | QFileDevice::ExeOwner);
     ASSERT_TRUE(QFile::copy(QStringLiteral(TAVRINO_SOURCE_DIR "/app/bangzhu.htm"), binDir + QStringLiteral("/bangzhu.htm")));
-    const QString plugin = QStringLiteral("/tavrino-codecs.so");
-    ASSERT_TRUE(QFile::copy(QFileInfo(QStringLiteral(TAVRINO_PROGRAM)).absolutePath() + plugin, binDir + plugin));
+    // The plugins beside the program: the codecs (libavcodec) and the player (Qt Multimedia).
+    const QString plugin = QStringLiteral("/libtavrino-codecs.so");
+    const QString player = QStringLiteral("/libtavrino-player.so");
+    for (const QString& p : {plugin, player}) ASSERT_TRUE(QFile::copy(QStringLiteral(TAVRINO_PLUGIN_DIR) + p, binDir + p));
 
     // A prefix with a space: the launcher and the desktop entry must quote it.
     const QString prefix = tmp.filePath(QStringLiteral("my prefix"));
@@ -90,6 +92,7 @@ TEST(Install, PutsEverythingInPlaceKeepsRecordingsAndUninstallLeavesThem) {
     EXPECT_TRUE(QFileInfo(app + QStringLiteral("/tavrino")).isExecutable());
     EXPECT_EQ(ReadFile(app + plugin), ReadFile(binDir + plugin));
     EXPECT_EQ(ReadFile(app + QStringLiteral("/bangzhu.htm")), ReadFile(binDir + QStringLiteral("/bangzhu.htm")));
+    EXPECT_EQ(ReadFile(app + player), ReadFile(binDir + player));
     EXPECT_EQ(ReadFile(app + QStringLiteral("/nu.ini")), QByteArray("1\r\n"));
     EXPECT_TRUE(QFileInfo(app + QStringLiteral("/file")).isDir());
 
@@ -132,7 +135,7 @@ TEST(Install, PutsEverythingInPlaceKeepsRecordingsAndUninstallLeavesThem) {
     r = InstallApp({QStringLiteral("--uninstall"), prefix});
     ASSERT_EQ(r.code, 0) << r.err.toStdString();
     for (const QString& gone : {app + QStringLiteral("/tavrino"), app + plugin, app + QStringLiteral("/bangzhu.htm"),
-                                launcher, desktop, icon, manual}) {
+                                launcher, desktop, icon, manual, app + player}) {
         EXPECT_FALSE(Exists(gone)) << gone.toStdString();
     }
     EXPECT_EQ(ReadFile(app + QStringLiteral("/nu.ini")), QByteArray("42\r\n"));

@@ -1,11 +1,10 @@
 // The preview player "回放" and the About window.
 #include <gtest/gtest.h>
 
-#include <QAudioOutput>
 #include <QCoreApplication>
 #include <QFile>
 #include <QLabel>
-#include <QMediaPlayer>
+#include <QProcess>
 #include <QPushButton>
 #include <QSlider>
 #include <QTemporaryDir>
@@ -54,9 +53,9 @@ bool WriteToneWav(const QString& path, double seconds, int rate = 44100, double 
 // Under `make test` the player plays into the private sound server's test sink, whose
 // monitor the end-to-end recording test listens to at the same time: the tests mute the
 // output (volume stays as the window sets it), so playback runs in real time but silently.
-void Mute(FrmT& w) { w.AudioOutput()->setMuted(true); }
+void Mute(FrmT& w) { w.Engine()->SetMuted(true); }
 
-bool Playing(const FrmT& w) { return w.Player()->playbackState() == QMediaPlayer::PlayingState; }
+bool Playing(const FrmT& w) { return w.Engine()->PlaybackState() == PlayerEngine::State::Playing; }
 
 class Player : public ::testing::Test {
 protected:
@@ -74,50 +73,52 @@ protected:
 
 TEST_F(Player, PlaysAWavAtOnceAndItsPositionAdvances) {
     FrmT w;
+    ASSERT_NE(w.Engine(), nullptr) << w.lblStatus->text().toStdString();
     Mute(w);
     w.show();
-    EXPECT_FLOAT_EQ(w.AudioOutput()->volume(), 0.5f);
+    EXPECT_FLOAT_EQ(w.Engine()->Volume(), 0.5f);
     EXPECT_EQ(w.sldVolume->value(), 50);
 
     w.URL(a);
-    EXPECT_EQ(w.Player()->source(), QUrl::fromLocalFile(a));
+    EXPECT_EQ(w.Engine()->Source(), QUrl::fromLocalFile(a));
     ASSERT_TRUE(WaitFor([&] { return Playing(w); })) << w.lblStatus->text().toStdString();
-    ASSERT_TRUE(WaitFor([&] { return w.Player()->position() >= 400; }))
-        << "position stuck at " << w.Player()->position() << " ms";
+    ASSERT_TRUE(WaitFor([&] { return w.Engine()->Position() >= 400; }))
+        << "position stuck at " << w.Engine()->Position() << " ms";
     EXPECT_EQ(w.lblStatus->text(), QStringLiteral("正在播放"));
     EXPECT_EQ(w.lblName->text(), QStringLiteral("a.wav"));
-    EXPECT_NEAR(static_cast<double>(w.Player()->duration()), 2000.0, 50.0);
-    EXPECT_EQ(w.sldSeek->maximum(), static_cast<int>(w.Player()->duration()));
+    EXPECT_NEAR(static_cast<double>(w.Engine()->Duration()), 2000.0, 50.0);
+    EXPECT_EQ(w.sldSeek->maximum(), static_cast<int>(w.Engine()->Duration()));
     EXPECT_GT(w.sldSeek->value(), 0);
     EXPECT_TRUE(w.lblTime->text().endsWith(QStringLiteral(" / 0:02"))) << w.lblTime->text().toStdString();
 
     // Pause holds the position; the volume slider drives the output.
     w.cmdPause->click();
-    ASSERT_TRUE(WaitFor([&] { return w.Player()->playbackState() == QMediaPlayer::PausedState; }));
+    ASSERT_TRUE(WaitFor([&] { return w.Engine()->PlaybackState() == PlayerEngine::State::Paused; }));
     EXPECT_EQ(w.lblStatus->text(), QStringLiteral("已暂停"));
     w.sldVolume->setValue(20);
-    EXPECT_FLOAT_EQ(w.AudioOutput()->volume(), 0.2f);
+    EXPECT_FLOAT_EQ(w.Engine()->Volume(), 0.2f);
 
     // A second URL after the pause replaces the first and plays it from its start through
     // to its end (not an end reported at position 0).
     w.URL(b);
-    ASSERT_TRUE(WaitFor([&] { return Playing(w) && w.Player()->duration() > 2500; }))
-        << w.lblStatus->text().toStdString() << " at " << w.Player()->position() << " ms";
+    ASSERT_TRUE(WaitFor([&] { return Playing(w) && w.Engine()->Duration() > 2500; }))
+        << w.lblStatus->text().toStdString() << " at " << w.Engine()->Position() << " ms";
     EXPECT_EQ(w.lblName->text(), QStringLiteral("b.wav"));
-    EXPECT_LT(w.Player()->position(), 1500);
-    EXPECT_FLOAT_EQ(w.AudioOutput()->volume(), 0.2f);
-    ASSERT_TRUE(WaitFor([&] { return w.Player()->position() >= 2500; }, 15000))
-        << "position stuck at " << w.Player()->position() << " ms, " << w.lblStatus->text().toStdString();
-    ASSERT_TRUE(WaitFor([&] { return w.Player()->mediaStatus() == QMediaPlayer::EndOfMedia; }, 15000));
+    EXPECT_LT(w.Engine()->Position(), 1500);
+    EXPECT_FLOAT_EQ(w.Engine()->Volume(), 0.2f);
+    ASSERT_TRUE(WaitFor([&] { return w.Engine()->Position() >= 2500; }, 15000))
+        << "position stuck at " << w.Engine()->Position() << " ms, " << w.lblStatus->text().toStdString();
+    ASSERT_TRUE(WaitFor([&] { return w.Engine()->MediaStatus() == PlayerEngine::Status::EndOfMedia; }, 15000));
     EXPECT_EQ(w.lblStatus->text(), QStringLiteral("播放完毕"));
 }
 
 TEST_F(Player, AFileThatCannotPlayShowsWhyAndAnEmptyUrlShowsNothing) {
     FrmT w;
+    ASSERT_NE(w.Engine(), nullptr) << w.lblStatus->text().toStdString();
     Mute(w);
     w.show();
     w.URL(QString());
-    EXPECT_TRUE(w.Player()->source().isEmpty());
+    EXPECT_TRUE(w.Engine()->Source().isEmpty());
     EXPECT_TRUE(w.lblStatus->text().isEmpty());
     EXPECT_TRUE(w.lblName->text().isEmpty());
     EXPECT_TRUE(w.lblTime->text().isEmpty());
@@ -148,14 +149,15 @@ TEST_F(Player, AFileThatCannotPlayShowsWhyAndAnEmptyUrlShowsNothing) {
     ASSERT_TRUE(WaitFor([&] { return Playing(w); }));
     EXPECT_EQ(w.lblStatus->text(), QStringLiteral("正在播放"));
     w.URL(QString());
-    EXPECT_TRUE(WaitFor([&] { return w.Player()->playbackState() == QMediaPlayer::StoppedState; }));
-    EXPECT_TRUE(w.Player()->source().isEmpty());
+    EXPECT_TRUE(WaitFor([&] { return w.Engine()->PlaybackState() == PlayerEngine::State::Stopped; }));
+    EXPECT_TRUE(w.Engine()->Source().isEmpty());
     EXPECT_TRUE(w.lblStatus->text().isEmpty());
     EXPECT_TRUE(w.lblName->text().isEmpty());
 }
 
 TEST_F(Player, OpenRemembersTheChosenNameAndCancelPlaysItAgain) {
     FrmT w;
+    ASSERT_NE(w.Engine(), nullptr) << w.lblStatus->text().toStdString();
     Mute(w);
     w.show();
     std::vector<QString> previous;
@@ -171,12 +173,12 @@ TEST_F(Player, OpenRemembersTheChosenNameAndCancelPlaysItAgain) {
     // Cancelled before anything was chosen: nothing happens.
     w.Command2->click();
     EXPECT_EQ(filter, QStringLiteral("wav文件(*.wav)"));
-    EXPECT_TRUE(w.Player()->source().isEmpty());
+    EXPECT_TRUE(w.Engine()->Source().isEmpty());
     EXPECT_TRUE(w.lblStatus->text().isEmpty());
 
     answer = a;
     w.Command2->click();
-    EXPECT_EQ(w.Player()->source(), QUrl::fromLocalFile(a));
+    EXPECT_EQ(w.Engine()->Source(), QUrl::fromLocalFile(a));
     ASSERT_TRUE(WaitFor([&] { return Playing(w); }));
 
     // Another file meanwhile comes from elsewhere; cancelling the dialog goes back to a.wav.
@@ -189,8 +191,51 @@ TEST_F(Player, OpenRemembersTheChosenNameAndCancelPlaysItAgain) {
     ASSERT_EQ(previous.size(), 3u);
     EXPECT_EQ(previous[1], QString());
     EXPECT_EQ(previous[2], a);
-    EXPECT_EQ(w.Player()->source(), QUrl::fromLocalFile(a));
+    EXPECT_EQ(w.Engine()->Source(), QUrl::fromLocalFile(a));
     EXPECT_TRUE(WaitFor([&] { return Playing(w); }));
+}
+
+// Whether process `pid` has a library mapped whose file name starts with `name`.
+bool Mapped(qint64 pid, const QString& name) {
+    return QString::fromLocal8Bit(test::ReadFile(QStringLiteral("/proc/%1/maps").arg(pid))).contains(QLatin1Char('/') + name);
+}
+
+TEST_F(Player, QtMultimediaIsMappedOnlyOnceThePlayerOpens) {
+    const QString multimedia = QStringLiteral("libQt6Multimedia.so");
+    struct Row {
+        QStringList args;
+        bool plugin;
+        bool mapped;
+    } rows[] = {{{QStringLiteral("--device"), QStringLiteral("Tone")}, true, false},
+                {{QStringLiteral("--open"), QStringLiteral("player=") + a}, true, true},
+                {{QStringLiteral("--open"), QStringLiteral("player=") + a}, false, false}};  // told in the window
+    for (const Row& row : rows) {
+        test::AppFolder folder("1\r\n");
+        test::ProgramCopy program(folder, row.plugin);
+        QProcess p;
+        QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+        env.insert(QStringLiteral("TAVRINO_AUDIO"), QStringLiteral("test:tone,name=Tone"));
+        env.insert(QStringLiteral("QT_QPA_PLATFORM"), QStringLiteral("offscreen"));  // the window, unseen
+        p.setProcessEnvironment(env);
+        p.start(program.Path(), row.args);
+        ASSERT_TRUE(WaitFor([&] { return QFileInfo::exists(folder.Recording(1)); })) << "the window did not load";
+        // The player opens once the window has loaded; give it that time.
+        EXPECT_EQ(WaitFor([&] { return Mapped(p.processId(), multimedia); }, row.mapped ? 10000 : 1500), row.mapped)
+            << row.args.join(QLatin1Char(' ')).toStdString() << (row.plugin ? "" : " without the plugin");
+        EXPECT_EQ(p.state(), QProcess::Running) << p.readAllStandardError().toStdString();
+        p.terminate();
+        EXPECT_TRUE(p.waitForFinished(10000));
+    }
+}
+
+TEST_F(Player, WithoutItsPluginThePlayerSaysSoAndPlaysNothing) {
+    PlayerPluginFolder(dir.path());
+    FrmT w;
+    w.URL(a);
+    EXPECT_EQ(w.Engine(), nullptr);
+    EXPECT_TRUE(w.lblStatus->text().startsWith(QStringLiteral("无法载入播放组件: "))) << w.lblStatus->text().toStdString();
+    EXPECT_FALSE(w.cmdPlay->isEnabled());
+    PlayerPluginFolder(QStringLiteral(TAVRINO_PLUGIN_DIR));
 }
 
 TEST(About, ShowsTheProductNameInBold15PointAndTheThanks) {

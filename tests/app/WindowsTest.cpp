@@ -3,10 +3,8 @@
 #include <QApplication>
 #include <QFileDialog>
 #include <QTranslator>
-#include <QAudioOutput>
 #include <QLabel>
 #include <QLineEdit>
-#include <QMediaPlayer>
 #include <QPointer>
 #include <QPushButton>
 #include <QSlider>
@@ -69,9 +67,10 @@ TEST_F(WindowsTest, PreviewPlaysTheLastRecordingAndOutlivesTheMainWindow) {
     form->Command5->click();
     QPointer<FrmT> player = form->Player();
     ASSERT_NE(player, nullptr);
-    player->AudioOutput()->setMuted(true);  // other tests record the test server's sink
+    ASSERT_NE(player->Engine(), nullptr) << player->lblStatus->text().toStdString();
+    player->Engine()->SetMuted(true);  // other tests record the test server's sink
     EXPECT_TRUE(player->isVisible());
-    EXPECT_EQ(player->Player()->playbackState(), QMediaPlayer::StoppedState);
+    EXPECT_EQ(player->Engine()->PlaybackState(), PlayerEngine::State::Stopped);
     EXPECT_TRUE(player->lblStatus->text().isEmpty());
 
     const QString recorded = form->txtFile->text();
@@ -81,8 +80,8 @@ TEST_F(WindowsTest, PreviewPlaysTheLastRecordingAndOutlivesTheMainWindow) {
     form->Command5->click();  // the same window, now on the finished recording
     EXPECT_EQ(form->Player(), player.data());
     EXPECT_EQ(player->URL(), recorded);
-    EXPECT_TRUE(WaitFor([&] { return player->Player()->position() > 100; }));
-    EXPECT_EQ(player->Player()->playbackState(), QMediaPlayer::PlayingState);
+    EXPECT_TRUE(WaitFor([&] { return player->Engine()->Position() > 100; }));
+    EXPECT_EQ(player->Engine()->PlaybackState(), PlayerEngine::State::Playing);
 
     // The main window's unload leaves the player open; closing the player deletes it.
     form->close();
