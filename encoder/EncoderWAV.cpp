@@ -126,6 +126,8 @@ void EncoderWAV::ReleaseStream() {
 int32_t EncoderWAV::Encoder_EncoderInit(int32_t samplerate, int16_t Channels, const std::string& output) {
     Encoder_EncoderClose();
     m_lastFileError = 0;
+    m_lastWriteError = 0;
+    m_inputBytes = 0;
     if (samplerate < 1 || Channels < 1) return EncFormatError;
     m_input = WaveFormat::Pcm(samplerate, Channels);
 
@@ -203,6 +205,7 @@ int32_t EncoderWAV::Encoder_Encode(const void* buffer_ptr, int32_t buffer_len, i
         }
     }
 
+    m_inputBytes += static_cast<uint64_t>(buffer_len);
     // Keep what the conversion did not take for the next call.
     const uint32_t rest = total - h.cbSrcLengthUsed;
     const uint32_t room = static_cast<uint32_t>(m_src.size()) - static_cast<uint32_t>(m_srcLen);
@@ -226,6 +229,15 @@ int32_t EncoderWAV::Encoder_Encode(const void* buffer_ptr, int32_t buffer_len, i
 
 int32_t EncoderWAV::Encoder_EncoderClose() {
     if (!IsOpen()) return EncFileError;
+    int32_t result = EncOK;
+    // The first failure decides the result; every step still runs, so that the file keeps
+    // what could be written and the descriptor is released.
+    auto failed = [&](int32_t code, const char* step, int error) {
+        LogError(std::string(step) + " " + m_path + ": " + std::strerror(error));
+        if (result != EncOK) return;
+        result = code;
+        if (code == EncWriteFailed) m_lastWriteError = error;
+    };
 
     // Flush: the kept bytes and everything the stream holds.
     acm::AcmStreamHeader h;
@@ -233,34 +245,44 @@ int32_t EncoderWAV::Encoder_EncoderClose() {
     h.cbSrcLength = m_kept;
     h.pbDst = m_dst.data();
     h.cbDstLength = static_cast<uint32_t>(m_dst.size());
-    if (m_stream->Convert(h, acm::ACM_STREAMCONVERTF_END) == MMSYSERR_NOERROR && h.cbDstLengthUsed > 0) {
+    if (m_stream->Convert(h, acm::ACM_STREAMCONVERTF_END) != MMSYSERR_NOERROR) {
+        failed(EncConvertFailed, "cannot flush the conversion of", EIO);
+    }
+    if (h.cbDstLengthUsed > 0) {
         const int64_t written = WriteBytes(m_dst.data(), h.cbDstLengthUsed);
-        if (written > 0 && written != static_cast<int64_t>(h.cbDstLengthUsed)) TrimToBlock();
+        if (written != static_cast<int64_t>(h.cbDstLengthUsed)) {
+            const int error = m_lastWriteError;
+            if (written > 0) TrimToBlock();
+            failed(EncWriteFailed, "cannot write the end of", error);
+        }
     }
 
     if (m_writeHeader) {
         struct stat st {};
         const uint64_t size = ::fstat(m_fd, &st) == 0 && st.st_size > 0 ? static_cast<uint64_t>(st.st_size) : 0;
         const std::vector<uint8_t> header = HeaderBytes(size);
-        if (::pwrite(m_fd, header.data(), header.size(), 0) != static_cast<ssize_t>(header.size()))
-            LogError("cannot write the header of " + m_path + ": " + std::strerror(errno));
+        const ssize_t n = ::pwrite(m_fd, header.data(), header.size(), 0);
+        if (n != static_cast<ssize_t>(header.size())) failed(EncWriteFailed, "cannot write the header of", n < 0 ? errno : ENOSPC);
     }
 
     ReleaseStream();
-    ::fdatasync(m_fd);
-    if (::close(m_fd) != 0) LogError("closing " + m_path + ": " + std::strerror(errno));
+    // A file that cannot be synchronised at all (a pipe, a device) has nothing to wait for.
+    if (::fdatasync(m_fd) != 0 && errno != EINVAL) failed(EncWriteFailed, "cannot synchronise", errno);
+    if (::close(m_fd) != 0) failed(EncWriteFailed, "cannot close", errno);
     m_fd = -1;
     m_path.clear();
-    return EncOK;
+    return result;
 }
 
 uint32_t EncoderWAV::Encoder_InputBlock() const { return IsOpen() ? m_stream->SourceBlockBytes() : 0; }
 
+uint32_t EncoderWAV::Encoder_SeamBlock() const { return IsOpen() ? m_stream->SeamBytes() : 0; }
+
 bool EncoderWAV::Encoder_Fits(int32_t buffer_len) const {
     if (!IsOpen() || buffer_len < 0) return false;
-    // The worst case of what is kept, the new bytes and one more block (the flush pads the
-    // last block), on top of what the file holds.
-    const uint64_t input = static_cast<uint64_t>(m_kept) + static_cast<uint64_t>(buffer_len) + m_stream->SourceBlockBytes();
+    // The worst case of what is kept and the new bytes, the flush (a padded last block)
+    // included, on top of what the file holds.
+    const uint64_t input = static_cast<uint64_t>(m_kept) + static_cast<uint64_t>(buffer_len);
     uint32_t worst = 0;
     if (input > UINT32_MAX || m_stream->Size(static_cast<uint32_t>(input), worst) != MMSYSERR_NOERROR) return false;
     return m_fileSize + worst <= m_maxFileSize;
@@ -304,16 +326,23 @@ void EncoderWAV::WriteSizes() {
 int64_t EncoderWAV::WriteBytes(const uint8_t* data, size_t count) {
     if (m_fd == -1) return 0;
     // The RIFF sizes are 32-bit: a write that would pass the limit is refused whole.
-    if (m_fileSize + count > m_maxFileSize) return 0;
+    if (m_fileSize + count > m_maxFileSize) {
+        m_lastWriteError = EFBIG;
+        return 0;
+    }
     size_t done = 0;
     while (done < count) {
         const ssize_t n = ::write(m_fd, data + done, count - done);
         if (n < 0) {
             if (errno == EINTR) continue;
+            m_lastWriteError = errno;
             if (done == 0) return -1;
             break;
         }
-        if (n == 0) break;
+        if (n == 0) {
+            m_lastWriteError = ENOSPC;
+            break;
+        }
         done += static_cast<size_t>(n);
     }
     m_fileSize += done;
