@@ -221,12 +221,11 @@ TEST_F(PulseFixture, VolumeIsLeftAsTheUserSetItAndAPipeSourceComesBackExactly) {
         }
         close(fd);
     });
-    const size_t fullBuffers = sent.size() / 5120;
-    const bool full = PumpUntil([&] { return static_cast<size_t>(buffers) >= fullBuffers; }, std::chrono::seconds(10));
+    // The window is busy meanwhile: all of it waits in the stream, far more than the ring
+    // holds, and the stop hands it over.
     writer.join();
-    test::PumpFor(std::chrono::milliseconds(500));  // the rest reaches the buffer in progress
+    std::this_thread::sleep_for(std::chrono::milliseconds(500));
     rec->StopRecord();
-    ASSERT_TRUE(full);
     EXPECT_EQ(partial, 1);
     ASSERT_EQ(audio.size(), sent.size());
     EXPECT_TRUE(audio == sent);
