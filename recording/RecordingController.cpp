@@ -426,6 +426,12 @@ void RecordingController::Advance() {
             claim_.Release();
             if (listener_) listener_->OutputChanged(QString());
             Tell(QString::fromStdString(e.text()), Caption::AppTitle);
+        } else if (e.number() == kErrLockTimeout) {
+            // The next number, not claimed yet: the next start claims it (or the one after).
+            claim_.Release();
+            intFileCounter = OutputNaming::Next(finished);
+            if (listener_) listener_->OutputChanged(naming_.OutputFileName(intFileCounter));
+            Tell(QString::fromStdString(e.text()), Caption::AppTitle);
         } else {
             if (listener_) listener_->OutputChanged(naming_.OutputFileName(OutputNaming::Next(finished)));
             TellFatal(QString::fromStdString(e.text()));
