@@ -24,143 +24,83 @@ QString Listing(const AppFolder& f) {
     return out;
 }
 
-struct Attempt {
-    const char* what;
-    QString audio;       // TAVRINO_AUDIO
-    QStringList args;    // {dir}: the application folder
-    QString faults;      // the shim's rules (FaultShim.cpp)
-    QString made;        // a file made empty beforehand (relative to the folder)
-    QString held;        // a file this test holds locked meanwhile
-    int signal = 0;      // sent once the recording holds audio
-    bool hupIgnored = false;  // started with SIGHUP ignored, as nohup does
-    int status = 0;      // -1: ended by a signal
-    QString err;         // stderr holds this ({dir} as above)
-    QString after;       // Listing() afterwards
-    QString out = QStringLiteral("file/录音1.wav");  // the recording stdout names ("": none)
+// One run a row: what | TAVRINO_AUDIO ("window:" + it for the window, offscreen) | the
+// arguments ({dir}: the application folder) | the shim's rules (FaultShim.cpp) | a file made
+// empty before | a file this test holds locked meanwhile | "mv" to rename file/ once the
+// recording holds audio | the signal then sent | the exit status (-1: killed by a signal) |
+// what stderr holds | Listing() afterwards | the recording stdout names.
+const char* const kRuns[] = {
+    "no file locks (ENOLCK)|test:ramp,pace=fast|--record 0.3|flock:/:37||||0|0||2 录音1.wav+ 录音2.wav=0|file/录音1.wav",
+    "the counter locked by another|test:ramp,pace=fast|--record 0.3|||nu.ini||0|1|{dir}/nu.ini 被另一个程序锁住|1|",
+    "sync fails|test:ramp,pace=fast|--record 0.3|fdatasync:录音:5||||0|1|Write error (no disk space left?)! ({dir}/file/录音1.wav: "
+    "|2 录音1.wav+ 录音2.wav=0|file/录音1.wav",
+    "close fails|test:ramp,pace=fast|--record 0.3|close:录音1:5||||0|1|Write error (no disk space left?)! ({dir}/file/录音1.wav: "
+    "|2 录音1.wav+ 录音2.wav=0|file/录音1.wav",
+    "another user's empty file|test:ramp,pace=fast|--record 0.3|open:录音1:13|file/录音1.wav|||0|0||3 录音1.wav=0 录音2.wav+ 录音3.wav=0|file/录音2.wav",
+    "capture cannot start|test:tone,fail=start|--record 0.3|||||0|1|不能启动录音功能!|1 录音1.wav=0|",
+    "output onto the counter|test:tone|--record 1 --output {dir}/nu.ini --force|||||0|2|{dir}/nu.ini 是计数文件|1|",
+    "output onto the program|test:tone|--record 1 --output=./tavrino --force|||||0|2|{dir}/tavrino 是程序本身|1|",
+    "output that a recording holds|test:tone|--record 1 --output {dir}/take.wav||take.wav|take.wav||0|2|正在写这个文件: {dir}/take.wav|1|",
+    "a chosen output|test:ramp,pace=fast|--record 0.3 --output {dir}/take.wav|||||0|0||1|take.wav",
+    "a chosen output, nothing captured|test:ramp,pace=fast,frames=0,end=lost|--record 0.3 --output {dir}/take.wav|||||0|1||1|",
+    "Ctrl+C|test:tone|--record 20|||||2|130||2 录音1.wav+ 录音2.wav=0|file/录音1.wav",
+    "kill|test:tone|--record 20|||||15|143||2 录音1.wav+ 录音2.wav=0|file/录音1.wav",
+    "logout|test:tone|--record 20|||||1|129||2 录音1.wav+ 录音2.wav=0|file/录音1.wav",
+    "nohup|nohup:test:tone|--record 1|||||1|0|1.000 s|2 录音1.wav+ 录音2.wav=0|file/录音1.wav",
+    "kill, and again while the file is finished|test:tone|--record 20|fdatasync:录音:1015||||15|143||2 录音1.wav+ 录音2.wav=0|file/录音1.wav",
+    "Ctrl+C, and again while the file is finished|test:tone|--record 20|fdatasync:录音:1002||||2|-1||1 录音1.wav+|",
+    "the window, its folder gone|window:test:tone|--start||||mv|15|143|找不到录音文件夹|1|",
 };
 
 TEST(Hostile, FailuresLocksOutputsAndSignals) {
-    const QString kTone = QStringLiteral("test:tone"), kFast = QStringLiteral("test:ramp,pace=fast");
-    const QStringList kLong = {QStringLiteral("--record"), QStringLiteral("20")};
-    const QStringList kShort = {QStringLiteral("--record"), QStringLiteral("0.3")};
-    const QString kWrite = QStringLiteral("Write error (no disk space left?)! ({dir}/file/录音1.wav: ");
-    const QString kDone = QStringLiteral("2 录音1.wav+ 录音2.wav=0");
-    const std::vector<Attempt> rows = {
-        {"no file locks (ENOLCK)", kFast, kShort, QStringLiteral("flock::37"), {}, {}, 0, false, 0, {}, kDone},
-        {"the counter locked by another", kFast, kShort, {}, {}, QStringLiteral("nu.ini"), 0, false, 1,
-         QStringLiteral("{dir}/nu.ini 被另一个程序锁住"), QStringLiteral("1"), {}},
-        {"sync fails", kFast, kShort, QStringLiteral("fdatasync:录音:5"), {}, {}, 0, false, 1, kWrite, kDone},
-        {"close fails", kFast, kShort, QStringLiteral("close:录音1:5"), {}, {}, 0, false, 1, kWrite, kDone},
-        {"another user's empty file", kFast, kShort, QStringLiteral("open:录音1:13"), QStringLiteral("file/录音1.wav"), {}, 0,
-         false, 0, {}, QStringLiteral("3 录音1.wav=0 录音2.wav+ 录音3.wav=0"), QStringLiteral("file/录音2.wav")},
-        {"capture cannot start", QStringLiteral("test:tone,fail=start"), kShort, {}, {}, {}, 0, false, 1,
-         QStringLiteral("不能启动录音功能!"), QStringLiteral("1 录音1.wav=0"), {}},
-        {"output onto the counter", kFast, kShort + QStringList{QStringLiteral("--output"), QStringLiteral("{dir}/nu.ini"), QStringLiteral("--force")},
-         {}, {}, {}, 0, false, 2, QStringLiteral("{dir}/nu.ini 是计数文件"), QStringLiteral("1"), {}},
-        {"output onto the program", kFast, kShort + QStringList{QStringLiteral("--output=./tavrino"), QStringLiteral("--force")}, {}, {},
-         {}, 0, false, 2, QStringLiteral("{dir}/tavrino 是程序本身"), QStringLiteral("1"), {}},
-        {"output that a recording holds", kFast, kShort + QStringList{QStringLiteral("--output"), QStringLiteral("{dir}/take.wav")}, {},
-         QStringLiteral("take.wav"), QStringLiteral("take.wav"), 0, false, 2, QStringLiteral("正在写这个文件: {dir}/take.wav"),
-         QStringLiteral("1"), {}},
-        {"a chosen output", kFast, kShort + QStringList{QStringLiteral("--output"), QStringLiteral("{dir}/take.wav")}, {}, {}, {}, 0,
-         false, 0, {}, QStringLiteral("1"), QStringLiteral("take.wav")},
-        {"a chosen output, nothing captured", QStringLiteral("test:ramp,pace=fast,frames=0,end=lost"),
-         kShort + QStringList{QStringLiteral("--output"), QStringLiteral("{dir}/take.wav")}, {}, {}, {}, 0, false, 1, {},
-         QStringLiteral("1"), {}},
-        {"Ctrl+C", kTone, kLong, {}, {}, {}, SIGINT, false, 130, {}, kDone},
-        {"kill", kTone, kLong, {}, {}, {}, SIGTERM, false, 143, {}, kDone},
-        {"logout", kTone, kLong, {}, {}, {}, SIGHUP, false, 129, {}, kDone},
-        {"nohup", kTone, {QStringLiteral("--record"), QStringLiteral("1")}, {}, {}, {}, SIGHUP, true, 0, QStringLiteral("1.000 s"), kDone},
-        {"kill, and again while the file is finished", kTone, kLong, QStringLiteral("fdatasync:录音:1015"), {}, {}, SIGTERM, false,
-         143, {}, kDone},
-        {"Ctrl+C, and again while the file is finished", kTone, kLong, QStringLiteral("fdatasync:录音:1002"), {}, {}, SIGINT,
-         false, -1, {}, QStringLiteral("1 录音1.wav+"), {}},
-    };
-    for (const Attempt& r : rows) {
-        SCOPED_TRACE(r.what);
+    for (const char* run : kRuns) {
+        const QStringList c = QString::fromUtf8(run).split(QLatin1Char('|'));
+        SCOPED_TRACE(c[0].toStdString());
         AppFolder folder("1\r\n");
         test::ProgramCopy program(folder);
-        QStringList args;
-        for (const QString& a : r.args) args << QString(a).replace(QStringLiteral("{dir}"), folder.Path());
-        if (!r.made.isEmpty()) QFile(folder.Path() + QLatin1Char('/') + r.made).open(QIODevice::WriteOnly);
+        const auto in = [&](QString s) { return s.replace(QStringLiteral("{dir}"), folder.Path()); };
+        const QString dir = in(QStringLiteral("{dir}/")), kind = c[1].section(QLatin1Char(':'), 0, 0);
+        if (!c[4].isEmpty()) QFile(dir + c[4]).open(QIODevice::WriteOnly);
         FileClaim held;
-        ASSERT_TRUE(r.held.isEmpty() || FileClaim::Try(folder.Path() + QLatin1Char('/') + r.held, held));
+        ASSERT_TRUE(c[5].isEmpty() || FileClaim::Try(dir + c[5], held));
         QProcess p;
         QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
-        for (const char* v : {"DISPLAY", "WAYLAND_DISPLAY", "QT_QPA_PLATFORM"}) env.remove(QLatin1String(v));
-        env.insert(QStringLiteral("TAVRINO_AUDIO"), r.audio);
-        if (!r.faults.isEmpty()) {
-            env.insert(QStringLiteral("LD_PRELOAD"), QStringLiteral(TAVRINO_FAULT_SHIM));
-            env.insert(QStringLiteral("TAVRINO_FAULTS"), r.faults);
-            env.insert(QStringLiteral("ASAN_OPTIONS"), env.value(QStringLiteral("ASAN_OPTIONS")) + QStringLiteral(":verify_asan_link_order=0"));
-        }
+        env.remove(QStringLiteral("DISPLAY"));
+        env.insert(QStringLiteral("QT_QPA_PLATFORM"), kind == QStringLiteral("window") ? QStringLiteral("offscreen") : QString());
+        env.insert(QStringLiteral("TAVRINO_AUDIO"), kind == QStringLiteral("test") ? c[1] : c[1].section(QLatin1Char(':'), 1));
+        env.insert(QStringLiteral("LD_PRELOAD"), c[3].isEmpty() ? QString() : QStringLiteral(TAVRINO_FAULT_SHIM));
+        env.insert(QStringLiteral("TAVRINO_FAULT"), c[3]);
+        env.insert(QStringLiteral("ASAN_OPTIONS"), env.value(QStringLiteral("ASAN_OPTIONS")) + QStringLiteral(":verify_asan_link_order=0"));
         p.setProcessEnvironment(env);
         p.setWorkingDirectory(folder.Path());
-        if (r.hupIgnored) {
-            p.start(QStringLiteral("/bin/sh"), QStringList{QStringLiteral("-c"), QStringLiteral("trap '' HUP; exec \"$0\" \"$@\""), program.Path()} + args);
-        } else {
-            p.start(program.Path(), args);
-        }
-        if (r.signal != 0) {
+        // nohup: SIGHUP ignored from the start.
+        const QString shell = kind == QStringLiteral("nohup") ? QStringLiteral("trap '' HUP; ") : QString();
+        p.start(QStringLiteral("/bin/sh"), QStringList{QStringLiteral("-c"), shell + QStringLiteral("exec \"$0\" \"$@\""), program.Path()} + in(c[2]).split(QLatin1Char(' ')));
+        if (c[7].toInt() != 0) {
             EXPECT_TRUE(WaitFor([&] { return QFileInfo(folder.Recording(1)).size() > 46 + 20000; }, 20000));
-            ::kill(static_cast<pid_t>(p.processId()), r.signal);
+            if (c[6] == QStringLiteral("mv")) QDir().rename(dir + QStringLiteral("file"), dir + QStringLiteral("moved"));
+            ::kill(static_cast<pid_t>(p.processId()), c[7].toInt());
         }
-        if (!p.waitForFinished(30000)) {
-            ADD_FAILURE() << "still running";
-            p.kill();
-            p.waitForFinished();
-        }
+        EXPECT_TRUE(p.waitForFinished(30000) || (p.kill(), p.waitForFinished(), false)) << "still running";
         const QString err = QString::fromLocal8Bit(p.readAllStandardError());
-        EXPECT_EQ(p.exitStatus() == QProcess::NormalExit ? p.exitCode() : -1, r.status) << err.toStdString();
-        EXPECT_TRUE(err.contains(QString(r.err).replace(QStringLiteral("{dir}"), folder.Path()))) << err.toStdString();
-        EXPECT_EQ(Listing(folder).toStdString(), r.after.toStdString());
-        const QString path = folder.Path() + QLatin1Char('/') + r.out;
-        EXPECT_EQ(p.readAllStandardOutput().toStdString(), r.out.isEmpty() ? std::string() : (path + QLatin1Char('\n')).toStdString());
-        if (!r.out.isEmpty()) {
-            EXPECT_EQ(test::U32(test::ReadFile(path), 4), QFileInfo(path).size() - 8);  // finished
-        }
+        EXPECT_EQ(p.exitStatus() == QProcess::NormalExit ? p.exitCode() : -1, c[8].toInt()) << err.toStdString();
+        EXPECT_TRUE(err.contains(in(c[9]))) << err.toStdString();
+        EXPECT_EQ(Listing(folder).toStdString(), c[10].toStdString());
+        EXPECT_EQ(p.readAllStandardOutput().toStdString(), c[11].isEmpty() ? std::string() : (dir + c[11] + QLatin1Char('\n')).toStdString());
+        EXPECT_TRUE(c[11].isEmpty() || test::U32(test::ReadFile(dir + c[11]), 4) == QFileInfo(dir + c[11]).size() - 8);  // finished
     }
 }
 
-// After a signal nothing waits for a person: the window's message for a folder that went
-// away goes to stderr, and the program ends with the signal's status.
-TEST(Hostile, TheWindowEndsOnASignalWithoutAMessageBox) {
-    AppFolder folder("1\r\n");
-    test::ProgramCopy program(folder);
-    QProcess p;
-    QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
-    env.insert(QStringLiteral("QT_QPA_PLATFORM"), QStringLiteral("offscreen"));
-    env.insert(QStringLiteral("TAVRINO_AUDIO"), QStringLiteral("test:tone"));
-    p.setProcessEnvironment(env);
-    p.start(program.Path(), {QStringLiteral("--start")});
-    ASSERT_TRUE(WaitFor([&] { return QFileInfo(folder.Recording(1)).size() > 46 + 20000; }, 20000));
-    ASSERT_TRUE(QDir().rename(folder.Path() + QStringLiteral("/file"), folder.Path() + QStringLiteral("/moved")));
-    p.terminate();
-    EXPECT_TRUE(p.waitForFinished(10000));
-    EXPECT_EQ(p.exitCode(), 128 + SIGTERM);
-    EXPECT_TRUE(QString::fromLocal8Bit(p.readAllStandardError()).contains(QStringLiteral("找不到录音文件夹")));
-    p.kill();
-    p.waitForFinished();
-}
-
-// Every ranged value is taken at both ends and refused one step beyond.
+// Every ranged value at both ends and one step beyond: "+" taken, "-" refused.
 TEST(Hostile, RangedValuesAtBothEndsAndOneStepBeyond) {
-    struct Row { QStringList args; bool ok; };
-    const auto rec = [](const char* o, const char* v) { return QStringList{QStringLiteral("--record=1"), QLatin1String(o), QLatin1String(v)}; };
-    const Row rows[] = {
-        {{QStringLiteral("--record=0.001")}, true}, {{QStringLiteral("--record=604800")}, true},
-        {{QStringLiteral("--record=0.0009")}, false}, {{QStringLiteral("--record=604800.01")}, false},
-        {rec("--max-file-time", "1"), true}, {rec("--max-file-time", "604800"), true},
-        {rec("--max-file-time", "0.99"), false}, {rec("--max-file-time", "604800.01"), false},
-        {rec("--rate", "1000"), true}, {rec("--rate", "96000"), true}, {rec("--rate", "999"), false}, {rec("--rate", "96001"), false},
-        {{QStringLiteral("--write-icon=i.png"), QStringLiteral("--icon-size=1")}, true},
-        {{QStringLiteral("--write-icon=i.png"), QStringLiteral("--icon-size=1024")}, true},
-        {{QStringLiteral("--write-icon=i.png"), QStringLiteral("--icon-size=0")}, false},
-        {{QStringLiteral("--write-icon=i.png"), QStringLiteral("--icon-size=1025")}, false},
-    };
-    for (const Row& r : rows) EXPECT_EQ(ParseCommandLine(r.args).error.isEmpty(), r.ok) << r.args.join(QLatin1Char(' ')).toStdString();
-    for (int rate : {999, 1000, 96000, 96001}) {
-        EXPECT_EQ(RecordingController::ParseSampleRate(QString::number(rate)).has_value(), rate >= 1000 && rate <= 96000) << rate;
+    for (const QString& r : QStringLiteral("+record=0.001 +record=604800 -record=0.0009 -record=604800.01 +max-file-time=1 "
+                                           "+max-file-time=604800 -max-file-time=0.99 -max-file-time=604800.01 +rate=1000 "
+                                           "+rate=96000 -rate=999 -rate=96001 +icon-size=1 +icon-size=1024 -icon-size=0 "
+                                           "-icon-size=1025 +1000 +96000 -999 -96001").split(QLatin1Char(' '))) {
+        const QString first = r.contains(QStringLiteral("icon")) ? QStringLiteral("--write-icon=i.png") : QStringLiteral("--record=1");
+        const bool taken = r.at(1).isDigit() ? RecordingController::ParseSampleRate(r.mid(1)).has_value()  // the window's rate
+                                             : ParseCommandLine({first, QStringLiteral("--") + r.mid(1)}).error.isEmpty();
+        EXPECT_EQ(taken, r.startsWith(QLatin1Char('+'))) << r.toStdString();
     }
 }
 

@@ -175,27 +175,30 @@ TEST_F(ControllerTest, APauseLeavesOutWhatCameMeanwhileAndNothingElse) {
 }
 
 // Records `frames` frames at the rate and channels into `out`, cut every `fileFrames`
-// (0: one file); the output frames FFmpeg decodes from all the files.
+// (0: one file), with a pause; the output frames FFmpeg decodes from all the files.
 int64_t RecordDecoded(ControllerTest& t, int32_t rate, int16_t ch, const WaveFormat& out, int64_t frames,
-                      int64_t fileFrames, size_t* files = nullptr) {
+                      int64_t fileFrames) {
     t.heard.files.clear();
     t.controller->Encoder().SetFormat(out.data(), static_cast<int32_t>(out.size()), "", "");
     t.controller->StopAfterFrames(frames);
     t.controller->MaxFileFrames(fileFrames);
-    const QString next = t.controller->Naming().OutputFileName(t.controller->FileCounter());
-    if (!t.controller->Start({next, 0, QString::number(rate), ch})) return -1;
+    if (!t.controller->Start({t.File(t.controller->FileCounter()), 0, QString::number(rate), ch})) return -1;
+    // Whatever the last recording left (clipping, a pause, files, frames), this one starts from nothing.
+    EXPECT_EQ(t.controller->FramesRecorded() + t.controller->ElapsedMs() + t.controller->ClippedBuffers() +
+                  t.controller->LastClipNs(0) + t.controller->LastClipNs(1) + t.controller->EncodeFailures(), 0);
+    t.controller->Pause();
+    t.controller->Resume();
     if (!WaitFor([&] { return !t.controller->IsRecording(); })) return -2;
     int64_t decoded = 0;
     for (const QString& f : t.heard.files) decoded += test::DecodeFile(f.toStdString()).frames();
-    if (files) *files = t.heard.files.size();
     return decoded;
 }
 
 // Every accepted rate, both channel counts and each kind of output (a resampled one, block
-// codecs, MP3), cut into files: what decodes is the frames asked for at the output's rate,
-// with no padding at the seams but what the README says (MP3: the encoder's delay and a
-// last frame per file), and only the last block of the last file padded.
-TEST_F(ControllerTest, EveryRateChannelCountAndFormatKeepsTheFramesAskedAcrossSeams) {
+// codecs, MP3), cut into files, one recording after the other: what decodes is the frames
+// asked for at the output's rate, with no padding at the seams but what the README says
+// (MP3: the encoder's delay and a last frame per file), only the last block padded.
+TEST_F(ControllerTest, EveryRateFormatAndSizeLimitKeepsTheFramesAskedAcrossSeams) {
     Open("ramp,pace=fast");
     struct Row { int32_t rate; int16_t ch; WaveFormat out; int64_t perFile, atEnd; };
     const Row rows[] = {
@@ -208,64 +211,28 @@ TEST_F(ControllerTest, EveryRateChannelCountAndFormatKeepsTheFramesAskedAcrossSe
         SCOPED_TRACE(std::to_string(r.rate) + " Hz, " + std::to_string(r.ch) + " channels to " + acm::Describe(r.out));
         const int64_t asked = r.rate * 53 / 10;  // 5.3 s, cut every 2 s: more than the encoder takes at once
         const int64_t expected = asked * r.out.SamplesPerSec() / r.rate;
-        size_t files = 0;
-        const int64_t decoded = RecordDecoded(*this, r.rate, r.ch, r.out, asked, 2 * r.rate, &files);
+        const int64_t decoded = RecordDecoded(*this, r.rate, r.ch, r.out, asked, 2 * r.rate);
         EXPECT_EQ(controller->FramesRecorded(), asked);
-        EXPECT_EQ(files, 3u);
+        EXPECT_EQ(heard.files.size(), 3u);
         EXPECT_GE(decoded, expected - (r.atEnd > 0 ? 1 : 0));
-        EXPECT_LE(decoded, expected + r.perFile * static_cast<int64_t>(files) + r.atEnd);
-        EXPECT_EQ(controller->EncodeFailures(), 0u);
+        EXPECT_LE(decoded, expected + r.perFile * 3 + r.atEnd);
+    }
+    // The size limit exactly at a block's end, one byte below and one above: each file as
+    // full as the limit allows in whole blocks, and nothing lost across the files.
+    for (const bool ima : {false, true}) {
+        for (const int delta : {-1, 0, 1}) {
+            SCOPED_TRACE((ima ? "IMA ADPCM " : "PCM ") + std::to_string(delta));
+            const uint32_t header = ima ? 48 : 46, block = ima ? 2048 : 4, blocks = ima ? 20 : 10240, blockFrames = ima ? 2041 : 1;
+            const uint32_t limit = header + block * blocks + static_cast<uint32_t>(delta);
+            controller->Encoder().MaxFileSize(limit);
+            const int64_t decoded = RecordDecoded(*this, 44100, 2, ima ? acm::ImaAdpcmFormat(44100, 2) : WaveFormat::Pcm(44100, 2), 100000, 0);
+            ASSERT_GE(heard.files.size(), 2u);
+            EXPECT_EQ(QFile(heard.files[0]).size(), header + block * (delta < 0 ? blocks - 1 : blocks));
+            for (const QString& f : heard.files) EXPECT_LE(QFile(f).size(), limit);
+            EXPECT_EQ(decoded, (100000 + blockFrames - 1) / blockFrames * blockFrames);
+        }
     }
     EXPECT_TRUE(heard.messages.empty());
-}
-
-// The size limit exactly at a block's end, one byte below and one above: each file as full
-// as the limit allows in whole blocks, and nothing lost across the files.
-TEST_F(ControllerTest, TheSizeLimitAtOneBelowAndOneAboveABlock) {
-    Open("ramp,pace=fast");
-    struct Row { WaveFormat out; uint32_t header, block, blocks; int delta; };
-    const Row rows[] = {{WaveFormat::Pcm(44100, 2), 46, 4, 10240, 0},  {WaveFormat::Pcm(44100, 2), 46, 4, 10240, -1},
-                        {WaveFormat::Pcm(44100, 2), 46, 4, 10240, 1},  {acm::ImaAdpcmFormat(44100, 2), 48, 2048, 20, 0},
-                        {acm::ImaAdpcmFormat(44100, 2), 48, 2048, 20, -1}, {acm::ImaAdpcmFormat(44100, 2), 48, 2048, 20, 1}};
-    for (const Row& r : rows) {
-        SCOPED_TRACE(acm::Describe(r.out) + " " + std::to_string(r.delta));
-        const uint32_t limit = r.header + r.block * r.blocks + static_cast<uint32_t>(r.delta);
-        controller->Encoder().MaxFileSize(limit);
-        const int64_t decoded = RecordDecoded(*this, 44100, 2, r.out, 100000, 0);
-        ASSERT_GE(heard.files.size(), 2u);
-        EXPECT_EQ(QFile(heard.files[0]).size(), r.header + r.block * (r.delta < 0 ? r.blocks - 1 : r.blocks));
-        for (const QString& f : heard.files) EXPECT_LE(QFile(f).size(), limit);
-        const int64_t blockFrames = r.block == 4 ? 1 : 2041;
-        EXPECT_EQ(decoded, (100000 + blockFrames - 1) / blockFrames * blockFrames);
-    }
-    controller->Encoder().MaxFileSize(EncoderWAV::kMaxFileSize);
-}
-
-// Whatever the first recording left (a pause, clipping, an overrun, a split, a frame count),
-// the second starts from nothing and records exactly its length.
-TEST_F(ControllerTest, ASecondRecordingStartsClean) {
-    Open("ramp,pace=fast,overrun=30000");
-    controller->StopAfterFrames(50000);
-    controller->MaxFileFrames(20000);
-    ASSERT_TRUE(Start());
-    controller->Pause();
-    controller->Resume();
-    ASSERT_TRUE(WaitFor([&] { return !controller->IsRecording(); }));
-    ASSERT_GT(controller->ClippedBuffers(), 0u);
-    ASSERT_GT(controller->Overruns(), 0u);
-    heard.files.clear();
-    ASSERT_TRUE(Start());
-    EXPECT_EQ(controller->FramesRecorded(), 0);
-    EXPECT_EQ(controller->ElapsedMs(), 0);
-    EXPECT_EQ(controller->ClippedBuffers(), 0u);
-    EXPECT_EQ(controller->LastClipNs(0) + controller->LastClipNs(1), 0);
-    EXPECT_EQ(controller->Overruns(), 0u);
-    EXPECT_EQ(controller->EncodeFailures(), 0u);
-    EXPECT_FALSE(controller->IsPaused());
-    ASSERT_TRUE(WaitFor([&] { return !controller->IsRecording(); }));
-    EXPECT_EQ(controller->FramesRecorded(), 50000);
-    ASSERT_EQ(heard.files.size(), 3u);
-    EXPECT_EQ(DataOf(heard.files[0]).size(), 40000u);
 }
 
 }  // namespace
