@@ -146,7 +146,7 @@ int RunWindow(const CommandLine& options) {
     }
     QuitWhenAllWindowsClosed quitRule(form);
     // Ctrl+C, SIGTERM, SIGHUP: a running recording is finished as the stop button does.
-    SignalWatcher signalWatch([&form](int signal) { form.QuitProgram(128 + signal); });
+    SignalWatcher signalWatch([&form](int signal) { form.QuitAfterSignal(signal); });
     if (form.cboDev->count() == 0) {
         // No device because the server is out of reach: say that, rather than leave the
         // user with an empty list.

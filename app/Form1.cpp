@@ -23,6 +23,7 @@
 #include <QUrl>
 
 #include <cmath>
+#include <cstdio>
 
 #include "app/About.h"
 #include "app/AppIcon.h"
@@ -43,6 +44,7 @@
 #include "core/WaveFormat.h"
 #include "dsp/clsDSP.h"
 #include "encoder/EncoderWAV.h"
+#include "platform/Log.h"
 
 namespace tavrino {
 namespace {
@@ -187,6 +189,11 @@ void Form1::QuitProgram(int status) {
     if (status >= 0) QCoreApplication::exit(status);
 }
 
+void Form1::QuitAfterSignal(int signal) {
+    unattended_ = true;
+    QuitProgram(128 + signal);
+}
+
 void Form1::LeaveModal() {
     if (--modalDepth_ == 0 && quitPending_) {
         QTimer::singleShot(0, this, [this] { QuitProgram(quitStatus_); });
@@ -202,6 +209,11 @@ void Form1::closeEvent(QCloseEvent* event) {
 // Recording
 
 void Form1::Exclamation(const QString& text, const QString& caption) {
+    if (unattended_) {
+        std::fprintf(stderr, "tavrino: %s\n", text.toLocal8Bit().constData());
+        LogError(text.toStdString());
+        return;
+    }
     Modal([&] {
         if (boxes_) {
             boxes_->Show(text.toStdString(), winmsg::MsgBoxIcon::Exclamation, caption.toStdString());
@@ -214,7 +226,7 @@ void Form1::Exclamation(const QString& text, const QString& caption) {
 void Form1::FatalError(const QString& text) {
     Exclamation(text, AppTitle());
     close();
-    QCoreApplication::exit(1);
+    if (!unattended_) QCoreApplication::exit(1);  // after a signal the status tells the signal
 }
 
 int16_t Form1::ChannelCount() const { return chkStereo->isChecked() ? 2 : 1; }

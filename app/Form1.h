@@ -111,6 +111,10 @@ public:
     // more, ends the program with it. A dialog of this window that is open is closed first;
     // the unload then waits until the code that opened it has returned.
     void QuitProgram(int status = -1);
+    // What a signal (SIGINT, SIGTERM, SIGHUP) does: QuitProgram(128 + signal), and from then
+    // on nothing waits for a person: a message that would show goes to stderr and the
+    // system log instead.
+    void QuitAfterSignal(int signal);
     // What the tray's window procedure does: bring the window to the foreground; open the
     // tray menu at the mouse position (returns when it closes).
     void SetForegroundWindow();
@@ -156,7 +160,7 @@ public:
     void FollowOutputType();
     clsDSP& Effects() { return controller_->Effects(); }
     const std::vector<int16_t>& LastBuffer() const { return controller_->LastBuffer(); }
-    int32_t ElapsedMs() const { return controller_->ElapsedMs(); }
+    int64_t ElapsedMs() const { return controller_->ElapsedMs(); }
     int16_t FileCounter() const { return controller_->FileCounter(); }
     const OutputNaming& Naming() const { return controller_->Naming(); }
     // The effects options window, once the settings button opened it (else null).
@@ -293,6 +297,7 @@ private:
     bool unloaded_ = false;
     int modalDepth_ = 0;
     bool quitPending_ = false;
+    bool unattended_ = false;  // after a signal: messages to stderr and the log, not boxes
     int quitStatus_ = -1;
 };
 

@@ -7,6 +7,7 @@
 #include <algorithm>
 #include <csignal>
 #include <cstdio>
+#include <utility>
 
 #include "capture/WaveInRecorder.h"
 #include "core/Error.h"
@@ -38,15 +39,19 @@ public:
     void OutputChanged(const QString& path) override { output = path; }
     void FileFinished(const QString& path) override {
         if (path == QLatin1String(EncoderWAV::kStandardOutput)) return;  // the audio itself is there
+        if (controller != nullptr && controller->FramesRecorded() == 0) return;  // nothing captured: no recording
         std::printf("%s\n", path.toLocal8Bit().constData());
         std::fflush(stdout);
     }
+    void WriteFailed(const QString& path, const QString& reason) override { detail = path + QStringLiteral(": ") + reason; }
     void RecordingStopped(StopCause cause) override {
         // The set length reached, or a signal: done. Anything else is a failure.
         if (cause == StopCause::FrameLimit) QCoreApplication::exit(0);
         if (cause != StopCause::FrameLimit && cause != StopCause::Asked) QCoreApplication::exit(1);
     }
-    void Message(const QString& text, Caption /*caption*/) override { Print(text); }
+    void Message(const QString& text, Caption /*caption*/) override {
+        Print(detail.isEmpty() ? text : QStringLiteral("%1 (%2)").arg(text, std::exchange(detail, QString())));
+    }
     void Fatal(const QString& text) override { Print(text); }
 
     // One line on stderr under the program's name; the message boxes' captions add nothing.
@@ -60,6 +65,8 @@ public:
 
     QString output;
     int messages = 0;
+    const RecordingController* controller = nullptr;
+    QString detail;  // the file and the system's reason of a write failure, for the message after it
 };
 
 // The device the request names (see RecordRequest::device), or -1 after saying why there
@@ -83,12 +90,20 @@ int32_t ChosenDevice(WaveInRecorder& recorder, const QString& text) {
 }
 
 // The chosen output as an absolute path, "" for the numbered file; nothing after saying why
-// it cannot be used.
-std::optional<QString> ChosenOutput(const RecordRequest& request) {
+// it cannot be used, with the exit status in `status`: 2 for a file that is no output at
+// all (the counter file, the program, a file another recording holds), else 1.
+std::optional<QString> ChosenOutput(const RecordRequest& request, int& status) {
+    status = kExitFailed;
     if (request.output.isEmpty()) return QString();
     if (request.output == QLatin1String(EncoderWAV::kStandardOutput)) return request.output;
     const QFileInfo info(request.output);
     const QString path = info.absoluteFilePath();
+    const QString refused = OutputNaming(request.appFolder).RefusedOutput(path);
+    if (!refused.isEmpty()) {
+        ConsoleListener::Say(QStringLiteral("--output: %1").arg(refused));
+        status = kExitUsage;
+        return std::nullopt;
+    }
     if (info.isDir()) {
         ConsoleListener::Say(QStringLiteral("--output: %1 是一个文件夹").arg(path));
         return std::nullopt;
@@ -107,10 +122,14 @@ std::optional<QString> ChosenOutput(const RecordRequest& request) {
 }  // namespace
 
 int RecordFromCommandLine(const RecordRequest& request) {
-    const std::optional<QString> chosenOutput = ChosenOutput(request);
-    if (!chosenOutput) return 1;
+    int refusal = kExitFailed;
+    const std::optional<QString> chosenOutput = ChosenOutput(request, refusal);
+    if (!chosenOutput) return refusal;
     ConsoleListener listener;
     RecordingController controller(request.appFolder, &listener);
+    listener.controller = &controller;
+    // A chosen output leaves the numbered files and the counter as they are.
+    controller.UseNumberedFiles(chosenOutput->isEmpty());
     WaveInRecorder& recorder = controller.Recorder();
     const int32_t index = ChosenDevice(recorder, request.device);
     if (index < 0) return 1;

@@ -16,7 +16,7 @@ std::string FormatFileSize(double size) {
     return FormatNumber(size / 1073741824, "###0.0") + " GB";
 }
 
-std::string FormatElapsed(int32_t ms) {
+std::string FormatElapsed(int64_t ms) {
     const double seconds = RoundHalfEven(static_cast<double>(ms) / 1000.0);
     const auto whole = static_cast<int64_t>(seconds);
     const int64_t minutes = whole / 60;

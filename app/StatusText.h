@@ -13,7 +13,7 @@ std::string FormatFileSize(double size);
 
 // "m:ss": seconds = ms / 1000 to the nearest (ties to even), minutes truncated, any number
 // of minute digits (65432 ms -> "1:05", 3600000 ms -> "60:00").
-std::string FormatElapsed(int32_t ms);
+std::string FormatElapsed(int64_t ms);
 
 // Time left as the disk's space shows it: "3小时12分", "12分", "45秒" (whole units,
 // truncated); "0秒" for nothing or less.

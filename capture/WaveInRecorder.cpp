@@ -115,8 +115,11 @@ bool WaveInRecorder::StopRecord() {
     if (waveIn_ != 0) {
         stopping_ = true;
         stopAsked_ = delivering_;
-        waveInStop(waveIn_);  // capture pauses; the partly filled buffer comes back done
-        DeliverFilled();
+        // Capture pauses; the partly filled buffer comes back done. What the device still
+        // holds from before the pause goes into the buffers as they are queued again, so
+        // they go round until a round brings nothing (or a handler asks to stop).
+        waveInStop(waveIn_);
+        for (int round = 0; round < kMaxStopRounds && DeliverFilled() > 0 && !stopAsked_; ++round) waveInStop(waveIn_);
         stopping_ = false;
         waveInReset(waveIn_);
         for (WAVEHDR& h : headers_) waveInUnprepareHeader(waveIn_, &h, kHeaderSize);
@@ -210,11 +213,12 @@ void WaveInRecorder::Deliver(size_t k, uint32_t bytes) {
     delivering_ = outer;
 }
 
-void WaveInRecorder::DeliverFilled() {
-    // After waveInStop the device touches no buffer. The filled ones are those marked done,
+size_t WaveInRecorder::DeliverFilled() {
+    // After waveInStop the device takes nothing new. The filled ones are those marked done,
     // starting from the oldest queued; the first one still empty ends the run. All are
     // taken off the queue first, so that their notifications are refused if a handler
-    // runs the event loop meanwhile.
+    // runs the event loop meanwhile. Once delivered, they go back to the end of the queue
+    // for what the device still holds from before the pause.
     const size_t n = headers_.size();
     std::array<size_t, kMaxBufferCount> order{};
     size_t filled = 0;
@@ -225,7 +229,11 @@ void WaveInRecorder::DeliverFilled() {
         queued_[k] = 0;
         order[filled++] = k;
     }
+    if (filled > 0) next_ = (order[filled - 1] + 1) % n;
     for (size_t i = 0; i < filled && !stopAsked_; ++i) Deliver(order[i], headers_[order[i]].dwBytesRecorded);
+    for (size_t i = 0; i < filled && !stopAsked_ && waveIn_ != 0; ++i)
+        queued_[order[i]] = waveInAddBuffer(waveIn_, &headers_[order[i]], kHeaderSize) == MMSYSERR_NOERROR;
+    return filled;
 }
 
 // ---- input lines ----

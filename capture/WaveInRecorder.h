@@ -26,8 +26,10 @@
 //
 // StopRecord delivers what was captured: before the device closes, every buffer it has
 // already filled (full ones whose notification is still pending, then the partly filled
-// one) is handed to GotData in capture order, synchronously, in whole frames; the pending
-// notifications of those buffers are then ignored, so nothing is delivered twice.
+// one) and then everything the device still held from before the stop (a sound server's
+// backlog, however long: the ring goes round for it) is handed to GotData in capture
+// order, synchronously, in whole frames; the pending notifications of those buffers are
+// then ignored, so nothing is delivered twice.
 // IsRecording() is still true during these calls and false once StopRecord returns. Such
 // a handler must not call StartRecord. A handler may call StopRecord: then no further
 // buffer is delivered (also when GotData came from a message: the rest is dropped, as the
@@ -149,7 +151,10 @@ private:
                         winmsg::UINT uMsg, winmsg::WPARAM wParam, winmsg::LPARAM lParam, int32_t& lParamUser);
     void OnBufferReturned(winmsg::LPARAM lParam);
     void Deliver(size_t k, uint32_t bytes);
-    void DeliverFilled();
+    // Delivers the filled buffers in order and queues them again; how many there were.
+    size_t DeliverFilled();
+    // Rounds of the ring a stop goes through at most for what the device held back.
+    static constexpr int kMaxStopRounds = 4096;
     void CloseAfterFailure(int32_t preparedCount);
     int32_t RecordingDestination();
     bool MultiplexerControls(std::vector<audio::MIXERCONTROL>& muxes);

@@ -93,15 +93,20 @@ int64_t ContainerFile::MeasuredBytesPerSecond() const {
 
 size_t ContainerFile::Write(const uint8_t* data, size_t count) {
     // The size limit refuses a write whole, as for WAV.
-    if (failed_ || pos_ + count > maxSize_) {
+    if (failed_) return 0;
+    if (pos_ + count > maxSize_) {
         failed_ = true;
+        writeError_ = EFBIG;
         return 0;
     }
     size_t done = 0;
     while (done < count) {
         const ssize_t n = ::write(fd_, data + done, count - done);
         if (n < 0 && errno == EINTR) continue;
-        if (n <= 0) break;
+        if (n <= 0) {
+            writeError_ = n < 0 ? errno : ENOSPC;
+            break;
+        }
         done += static_cast<size_t>(n);
     }
     pos_ += done;

@@ -47,8 +47,10 @@ public:
     uint64_t WorstBytes(uint64_t inputBytes) const;
     // Output bytes per second of input so far (FLAC's true rate); 0 before a second of input.
     int64_t MeasuredBytesPerSecond() const;
-    // Whether a write has fallen short.
+    // Whether a write has fallen short, and why (an errno value: EFBIG at the size limit,
+    // ENOSPC when the system took fewer bytes without saying why).
     bool WriteFailed() const { return failed_; }
+    int WriteError() const { return writeError_; }
 
     size_t Write(const uint8_t* data, size_t count) override;
     bool Seek(int64_t offset) override;
@@ -67,6 +69,7 @@ private:
     uint64_t size_ = 0;     // bytes in the output
     uint64_t flushed_ = 0;  // the size at the end of the last flush: whole pages and frames
     bool failed_ = false;
+    int writeError_ = 0;
     int32_t inputFrameBytes_ = 4;
     int32_t inputBytesPerSec_ = 0;
     double outputPerInput_ = 1;  // output PCM bytes per input byte: the rate and channel change

@@ -174,6 +174,8 @@ void EncoderWAV::ReleaseStream() {
 int32_t EncoderWAV::Encoder_EncoderInit(int32_t samplerate, int16_t Channels, const std::string& output) {
     Encoder_EncoderClose();
     m_lastFileError = 0;
+    m_lastWriteError = 0;
+    m_inputBytes = 0;
     if (samplerate < 1 || Channels < 1) return EncFormatError;
     m_input = WaveFormat::Pcm(samplerate, Channels);
     if (OutputFileType() != FileType::Wav) return InitContainer(output);
@@ -253,11 +255,13 @@ int32_t EncoderWAV::Encoder_Encode(const void* buffer_ptr, int32_t buffer_len, i
         const int32_t frames = buffer_len - buffer_len % m_input.BlockAlign();
         buffer_used = frames;
         int32_t result = m_container->Encode(static_cast<const uint8_t*>(buffer_ptr), frames);
+        m_inputBytes += static_cast<uint64_t>(frames);
         m_sinceSizes += static_cast<uint64_t>(frames);
         if (result == EncOK && m_sinceSizes * 2 >= static_cast<uint64_t>(m_srcLen)) {
             result = m_container->Flush();
             m_sinceSizes = 0;
         }
+        if (result == EncWriteFailed) m_lastWriteError = m_container->WriteError();
         return result;
     }
     if (buffer_len > 0) std::memcpy(m_src.data() + m_kept, buffer_ptr, static_cast<size_t>(buffer_len));
@@ -285,6 +289,7 @@ int32_t EncoderWAV::Encoder_Encode(const void* buffer_ptr, int32_t buffer_len, i
         }
     }
 
+    m_inputBytes += static_cast<uint64_t>(buffer_len);
     // Keep what the conversion did not take for the next call.
     const uint32_t rest = total - h.cbSrcLengthUsed;
     const uint32_t room = static_cast<uint32_t>(m_src.size()) - static_cast<uint32_t>(m_srcLen);
@@ -308,42 +313,60 @@ int32_t EncoderWAV::Encoder_Encode(const void* buffer_ptr, int32_t buffer_len, i
 
 int32_t EncoderWAV::Encoder_EncoderClose() {
     if (!IsOpen()) return EncFileError;
+    int32_t result = EncOK;
+    // The first failure decides the result; every step still runs, so that the file keeps
+    // what could be written and the descriptor is released.
+    auto failed = [&](int32_t code, const char* step, int error) {
+        LogError(std::string(step) + " " + m_path + ": " + std::strerror(error));
+        if (result != EncOK) return;
+        result = code;
+        if (code == EncWriteFailed) m_lastWriteError = error;
+    };
+
     if (m_container) {
-        if (m_container->Finish() != EncOK) LogError("cannot finish " + m_path);
+        // The encoder drained, the last pages or frames and the trailer written.
+        const int32_t finished = m_container->Finish();
+        if (finished != EncOK)
+            failed(finished, "cannot finish", finished == EncWriteFailed ? m_container->WriteError() : EIO);
         m_container.reset();
-        if (m_seekable) ::fdatasync(m_fd);
-        if (::close(m_fd) != 0) LogError("closing " + m_path + ": " + std::strerror(errno));
-        m_fd = -1;
-        m_path.clear();
-        return EncOK;
+    } else {
+        // Flush: the kept bytes and everything the stream holds.
+        acm::AcmStreamHeader h;
+        h.pbSrc = m_src.data();
+        h.cbSrcLength = m_kept;
+        h.pbDst = m_dst.data();
+        h.cbDstLength = static_cast<uint32_t>(m_dst.size());
+        if (m_stream->Convert(h, acm::ACM_STREAMCONVERTF_END) != MMSYSERR_NOERROR) {
+            failed(EncConvertFailed, "cannot flush the conversion of", EIO);
+        }
+        if (h.cbDstLengthUsed > 0) {
+            const int64_t written = WriteBytes(m_dst.data(), h.cbDstLengthUsed);
+            if (written != static_cast<int64_t>(h.cbDstLengthUsed)) {
+                const int error = m_lastWriteError;
+                if (written > 0) TrimToBlock();
+                failed(EncWriteFailed, "cannot write the end of", error);
+            }
+        }
+        // A pipe keeps the streaming header (sizes at their largest); a seekable output gets
+        // the true sizes, at the offset the recording started from.
+        if (m_writeHeader && m_seekable) {
+            struct stat st {};
+            const int64_t end = ::fstat(m_fd, &st) == 0 ? static_cast<int64_t>(st.st_size) : 0;
+            const uint64_t size = end > m_base ? static_cast<uint64_t>(end - m_base) : 0;
+            const std::vector<uint8_t> header = HeaderBytes(size);
+            const ssize_t n = ::pwrite(m_fd, header.data(), header.size(), m_base);
+            if (n != static_cast<ssize_t>(header.size()))
+                failed(EncWriteFailed, "cannot write the header of", n < 0 ? errno : ENOSPC);
+        }
+        ReleaseStream();
     }
 
-    // Flush: the kept bytes and everything the stream holds.
-    acm::AcmStreamHeader h;
-    h.pbSrc = m_src.data();
-    h.cbSrcLength = m_kept;
-    h.pbDst = m_dst.data();
-    h.cbDstLength = static_cast<uint32_t>(m_dst.size());
-    if (m_stream->Convert(h, acm::ACM_STREAMCONVERTF_END) == MMSYSERR_NOERROR && h.cbDstLengthUsed > 0) {
-        const int64_t written = WriteBytes(m_dst.data(), h.cbDstLengthUsed);
-        if (written > 0 && written != static_cast<int64_t>(h.cbDstLengthUsed)) TrimToBlock();
-    }
-
-    if (m_writeHeader && m_seekable) {
-        struct stat st {};
-        const int64_t end = ::fstat(m_fd, &st) == 0 ? static_cast<int64_t>(st.st_size) : 0;
-        const uint64_t size = end > m_base ? static_cast<uint64_t>(end - m_base) : 0;
-        const std::vector<uint8_t> header = HeaderBytes(size);
-        if (::pwrite(m_fd, header.data(), header.size(), m_base) != static_cast<ssize_t>(header.size()))
-            LogError("cannot write the header of " + m_path + ": " + std::strerror(errno));
-    }
-
-    ReleaseStream();
-    if (m_seekable) ::fdatasync(m_fd);
-    if (::close(m_fd) != 0) LogError("closing " + m_path + ": " + std::strerror(errno));
+    // A file that cannot be synchronised at all (a pipe, a device) has nothing to wait for.
+    if (m_seekable && ::fdatasync(m_fd) != 0 && errno != EINVAL) failed(EncWriteFailed, "cannot synchronise", errno);
+    if (::close(m_fd) != 0) failed(EncWriteFailed, "cannot close", errno);
     m_fd = -1;
     m_path.clear();
-    return EncOK;
+    return result;
 }
 
 uint32_t EncoderWAV::Encoder_InputBlock() const {
@@ -351,12 +374,18 @@ uint32_t EncoderWAV::Encoder_InputBlock() const {
     return m_container ? static_cast<uint32_t>(m_input.BlockAlign()) : m_stream->SourceBlockBytes();
 }
 
+uint32_t EncoderWAV::Encoder_SeamBlock() const {
+    if (!IsOpen()) return 0;
+    // A file type's codec frames are its own business: any input frame makes an exact seam.
+    return m_container ? static_cast<uint32_t>(m_input.BlockAlign()) : m_stream->SeamBytes();
+}
+
 bool EncoderWAV::Encoder_Fits(int32_t buffer_len) const {
     if (!IsOpen() || buffer_len < 0) return false;
     if (m_container) return m_container->Size() + m_container->WorstBytes(static_cast<uint64_t>(buffer_len)) <= m_maxFileSize;
-    // The worst case of what is kept, the new bytes and one more block (the flush pads the
-    // last block), on top of what the file holds.
-    const uint64_t input = static_cast<uint64_t>(m_kept) + static_cast<uint64_t>(buffer_len) + m_stream->SourceBlockBytes();
+    // The worst case of what is kept and the new bytes, the flush (a padded last block)
+    // included, on top of what the file holds.
+    const uint64_t input = static_cast<uint64_t>(m_kept) + static_cast<uint64_t>(buffer_len);
     uint32_t worst = 0;
     if (input > UINT32_MAX || m_stream->Size(static_cast<uint32_t>(input), worst) != MMSYSERR_NOERROR) return false;
     return m_fileSize + worst <= m_maxFileSize;
@@ -405,16 +434,23 @@ void EncoderWAV::WriteSizes() {
 int64_t EncoderWAV::WriteBytes(const uint8_t* data, size_t count) {
     if (m_fd == -1) return 0;
     // The RIFF sizes are 32-bit: a write that would pass the limit is refused whole.
-    if (m_fileSize + count > m_maxFileSize) return 0;
+    if (m_fileSize + count > m_maxFileSize) {
+        m_lastWriteError = EFBIG;
+        return 0;
+    }
     size_t done = 0;
     while (done < count) {
         const ssize_t n = ::write(m_fd, data + done, count - done);
         if (n < 0) {
             if (errno == EINTR) continue;
+            m_lastWriteError = errno;
             if (done == 0) return -1;
             break;
         }
-        if (n == 0) break;
+        if (n == 0) {
+            m_lastWriteError = ENOSPC;
+            break;
+        }
         done += static_cast<size_t>(n);
     }
     m_fileSize += done;

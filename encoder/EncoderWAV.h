@@ -20,7 +20,10 @@
 //   - A block-aligned conversion may leave input bytes that do not complete an output
 //     block (IMA/Microsoft ADPCM, GSM 6.10). They are kept and converted before the next
 //     buffer, and the flush at close converts the last of them (the last block padded with
-//     silence), so every captured sample reaches the file.
+//     silence), so every captured sample reaches the file. A file whose input is a whole
+//     number of Encoder_SeamBlock() closes without padding.
+//   - Every failure to get the end of the file onto the disk (the flushed bytes, the final
+//     header, fdatasync, close) is Encoder_EncoderClose's result, never only a log line.
 //   - A write that would take the file past MaxFileSize() (4 GiB - 1, the RIFF limit) is
 //     refused as a short write: Encoder_Encode returns EncWriteFailed and the file stays
 //     valid. A write that the disk cuts short is trimmed back to whole output blocks.
@@ -42,7 +45,9 @@
 //
 // Threads: one thread (the UI thread) at a time; nothing is locked. Encoder_Encode
 // allocates nothing; it blocks only in the file write (and, every half second, two 4-byte
-// writes of the sizes). Encoder_EncoderClose waits for the data to reach the disk.
+// writes of the sizes). Encoder_EncoderClose waits for the data to reach the disk and says
+// when anything of the end of the file (the last bytes, the header, the synchronisation,
+// the close) did not get there.
 // The operations return result codes and never raise, except the WriteHeader write.
 
 #include <cstdint>
@@ -119,8 +124,11 @@ public:
     // (the write fell short: disk full, file size limit; the encoder stays open).
     int32_t Encoder_Encode(const void* buffer_ptr, int32_t buffer_len, int32_t& buffer_used);
 
-    // Flushes the stream (kept bytes included), writes the final header, closes the file.
-    // EncOK, or EncFileError when not open. Write failures here are not reported.
+    // Flushes the stream (kept bytes included), writes the final header, waits for the data
+    // to reach the disk and closes the file. EncOK; EncFileError when not open;
+    // EncWriteFailed when the flushed bytes, the header, the synchronisation or the close
+    // failed (LastWriteError says why; the file keeps what could be written);
+    // EncConvertFailed when the flush itself failed. Closed afterwards in every case.
     int32_t Encoder_EncoderClose();
 
     // info 1: the input's average bytes per second (largest buffer_len accepted);
@@ -169,6 +177,13 @@ public:
     uint32_t Encoder_InputBlock() const;
     // Input bytes taken but not yet converted: fewer than Encoder_InputBlock().
     uint32_t Encoder_KeptBytes() const { return IsOpen() ? m_kept : 0; }
+    // The input bytes of a seam: a file whose input is a whole number of them ends on a
+    // whole codec frame (an ADPCM or GSM block, an MPEG frame) after the conversion, rate
+    // changes included, so that its last frame is not padded. One input frame for PCM at
+    // the input's rate. 0 while closed.
+    uint32_t Encoder_SeamBlock() const;
+    // Input bytes given to the open file so far (0 while closed).
+    uint64_t Encoder_InputBytes() const { return IsOpen() ? m_inputBytes : 0; }
     // Whether `buffer_len` more input bytes, and the flush at close, still fit under
     // MaxFileSize() whatever the conversion makes of them. False while closed.
     bool Encoder_Fits(int32_t buffer_len) const;
@@ -177,6 +192,9 @@ public:
     // Why the last Encoder_EncoderInit could not create its file (an errno value); 0 when it
     // could, or when it failed for another reason.
     int LastFileError() const { return m_lastFileError; }
+    // Why the last write that fell short did (an errno value: ENOSPC, EFBIG for the size
+    // limit, EIO, ...); 0 when none failed since Encoder_EncoderInit.
+    int LastWriteError() const { return m_lastWriteError; }
     // Bytes in the file while open (header included): what a size display shows.
     uint64_t FileSize() const;
     // The path passed to Encoder_EncoderInit while open, else "".
@@ -223,6 +241,8 @@ private:
     int64_t m_base = 0;          // where the recording starts in the output
     std::unique_ptr<ContainerFile> m_container;  // the file types besides WAV
     int m_lastFileError = 0;
+    int m_lastWriteError = 0;
+    uint64_t m_inputBytes = 0;   // input bytes given to this file
 };
 
 }  // namespace tavrino

@@ -15,11 +15,16 @@
 // longer chosen) is removed when the number is claimed. It creates that file when missing and
 // holds it (FileClaim: an open descriptor with an exclusive flock) until the claim goes,
 // so that two recorders in one folder never pick the same file. A file with anything in
-// it is skipped, whoever wrote it. After a whole lap of numbers without a free one it
-// raises kErrNoFreeNumber.
+// it is skipped, whoever wrote it, and so is an empty one this user may not open (another
+// user's, in a shared folder). After a whole lap of numbers without a free one it raises
+// kErrNoFreeNumber. A candidate that is not taken is never created: only EWOULDBLOCK
+// means that another recorder holds a file; a file system without locks (flock failing
+// otherwise, e.g. ENOLCK on NFS) is used without them, as the system log says once.
 //
 // Readers and writers of the counter file that may run in several processes at once take
-// CounterLock around their read-advance-save.
+// CounterLock around their read-advance-save. It waits for another holder at most 5 s.
+// The counter file is written in place and synchronised, so that its first line is a
+// whole number at every moment, also after a kill or a power cut.
 //
 // Failures (a counter file that is missing, empty, not a number or out of range, an output
 // folder that is missing, a file that cannot be created or written) raise tavrino::Error
@@ -39,6 +44,10 @@ inline constexpr int32_t kErrTypeMismatch = 13;
 inline constexpr int32_t kErrFileAccess = 75;
 // Every number of the counter's range names a recording already.
 inline constexpr int32_t kErrNoFreeNumber = 67;
+// This user may not open or create the file.
+inline constexpr int32_t kErrPermission = 70;
+// Another program held the counter file's lock for longer than CounterLock waits.
+inline constexpr int32_t kErrLockTimeout = 68;
 
 // A file this process holds for a recording: other recorders see it as taken. Moves, does
 // not copy; the lock goes with the last owner.
@@ -52,8 +61,8 @@ public:
     FileClaim& operator=(const FileClaim&) = delete;
 
     // Opens `path` (creating it empty when missing, never truncating) and locks it without
-    // waiting. False when another recorder holds it. Raises Error (kErrFileAccess) when it
-    // cannot be opened or created.
+    // waiting. False when another recorder holds it. Raises Error (kErrPermission when this
+    // user may not, else kErrFileAccess) when it cannot be opened or created.
     static bool Try(const QString& path, FileClaim& claim);
 
     bool Held() const { return fd_ >= 0; }
@@ -70,7 +79,9 @@ private:
 };
 
 // The counter file locked against other processes for as long as it lives (nothing when
-// the file cannot be opened: the read that follows reports that).
+// the file cannot be opened: the read that follows reports that; nothing either on a file
+// system without locks). Raises kErrLockTimeout, naming the file, when another process
+// holds the lock for 5 s.
 class CounterLock {
 public:
     explicit CounterLock(const QString& counterFile);
@@ -108,6 +119,14 @@ public:
     // (see above). Raises kErrPathNotFound when the output folder is missing, and
     // kErrNoFreeNumber after a whole lap.
     int16_t ClaimFree(int16_t from, FileClaim& claim) const;
+    // The file after `chosen` (a chosen output) when a recording goes on in a new file:
+    // the first free one of "NAME-2.EXT", "NAME-3.EXT", ... beside it, claimed into `claim`.
+    static QString ClaimPart(const QString& chosen, FileClaim& claim);
+
+    // Why `path` may not be a recording's output, naming it ("" when it may): the counter
+    // file, the program itself, or a file that another running recording holds (each
+    // also under another name: a link, a relative path).
+    QString RefusedOutput(const QString& path) const;
 
     // Recordings of the output folder that a crash or power cut left with header sizes
     // shorter than the audio they hold, and that no running recorder holds: their RIFF and
@@ -119,6 +138,8 @@ private:
     // Whether no file of number n with another extension the program writes holds anything
     // or is held by another recorder; removes the empty ones nobody holds (placeholders).
     bool OtherTypesFree(int16_t n) const;
+    // Claims `path` when it is free (see above); false when it is taken.
+    static bool ClaimIfFree(const QString& path, FileClaim& claim);
 
     QString appFolder_;
     QString extension_ = QStringLiteral("wav");

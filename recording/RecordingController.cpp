@@ -5,6 +5,7 @@
 #include <QTimer>
 
 #include <algorithm>
+#include <cerrno>
 #include <chrono>
 #include <utility>
 
@@ -24,6 +25,18 @@ namespace {
 // and every kLimitCheckMs once the set length is due (ms).
 constexpr int kWatchMs = 500;
 constexpr int kLimitCheckMs = 20;
+
+const QString kWriteErrorText = QStringLiteral("Write error (no disk space left?)!");
+
+// Why the encoder did not take a piece of audio, for the user.
+QString EncoderResultText(int32_t result) {
+    switch (result) {
+        case EncBufferTooLarge: return QStringLiteral("一段音频超过了编码器一次能接受的长度");
+        case EncConvertFailed: return QStringLiteral("格式转换失败");
+        case EncFileError: return QStringLiteral("输出文件没有打开");
+        default: return QStringLiteral("编码器返回 %1").arg(result);
+    }
+}
 
 int64_t SteadyNowNs() {
     return std::chrono::duration_cast<std::chrono::nanoseconds>(std::chrono::steady_clock::now().time_since_epoch())
@@ -64,7 +77,7 @@ std::optional<int32_t> RecordingController::ParseSampleRate(const QString& text)
 }
 
 QString RecordingController::BadSampleRateText() {
-    return QStringLiteral("取样率无效: 请输入 1 到 96000 之间的整数。");
+    return QStringLiteral("取样率无效: 请输入 %1 到 %2 之间的整数。").arg(kMinSampleRate).arg(kMaxSampleRate);
 }
 
 bool RecordingController::IsRecording() const { return clsRecorder && clsRecorder->IsRecording(); }
@@ -91,6 +104,7 @@ void RecordingController::TellFatal(const QString& text) {
 // Load and unload
 
 void RecordingController::Load() {
+    if (!numbered_) return;
     for (const QString& path : naming_.CompleteUnfinished()) {
         LogNotice(QStringLiteral("补全了一个未完成的录音的文件头: %1").arg(path).toStdString());
     }
@@ -140,6 +154,7 @@ void RecordingController::ReleaseDevices() {
 // Start and stop
 
 void RecordingController::SaveCounterOrTell() {
+    if (!numbered_) return;
     try {
         CounterLock lock(naming_.CounterFilePath());
         naming_.SaveCounter(intFileCounter);
@@ -165,7 +180,8 @@ bool RecordingController::Start(const StartSettings& settings) {
     }
 
     QString output = settings.output;
-    if (output == naming_.OutputFileName(intFileCounter)) {
+    bool existed = true;  // a chosen output the start makes is removed again if it fails
+    if (numbered_ && output == naming_.OutputFileName(intFileCounter)) {
         // The numbered file: still ours and still empty, or the next free number.
         if (!claim_.Held() || claim_.Path() != output || claim_.Size() != 0) {
             try {
@@ -179,10 +195,18 @@ bool RecordingController::Start(const StartSettings& settings) {
             if (listener_) listener_->OutputChanged(output);
         }
     } else if (output != QLatin1String(EncoderWAV::kStandardOutput)) {
-        // A file the user chose: not while another recorder writes it. A path that cannot
-        // be opened at all is left to the encoder, which says so.
+        // A file the user chose: not the counter file or the program, not while another
+        // recorder writes it. A path that cannot be opened at all is left to the encoder,
+        // which says so.
+        const QString refused = naming_.RefusedOutput(output);
+        if (!refused.isEmpty()) {
+            Tell(refused, Caption::Notice);
+            return false;
+        }
+        existed = QFileInfo::exists(output);
         try {
-            if (!FileClaim::Try(output, chosen_)) {
+            // Only a plain file is claimed: a device or a pipe is nobody's recording.
+            if ((!existed || QFileInfo(output).isFile()) && !FileClaim::Try(output, chosen_)) {
                 Tell(QStringLiteral("另一个录音程序正在写这个文件: %1").arg(output), Caption::Notice);
                 return false;
             }
@@ -195,6 +219,7 @@ bool RecordingController::Start(const StartSettings& settings) {
     if (clsEncoder->Encoder_EncoderInit(*rate, channels, output.toStdString()) != EncOK) {
         lngBytesPerSec = 0;
         chosen_.Release();
+        if (!existed) QFile::remove(output);
         // The system's reason, when it is the file, so that the user can act on it.
         QString text = QStringLiteral("无法初始化编码器!");
         if (clsEncoder->LastFileError() != 0) {
@@ -208,30 +233,48 @@ bool RecordingController::Start(const StartSettings& settings) {
     clsEffects->Channels(channels);
     rate_ = *rate;
     channels_ = channels;
+    // Every count and flag of a recording starts afresh.
     frames_ = 0;
     fileFrames_ = 0;
+    lngElapsedMs = 0;
     seamPending_ = false;
     paused_ = false;
     pausedOnce_ = false;
     clippedBuffers_ = 0;
     lastClipNs_[0] = lastClipNs_[1] = 0;
     lastOverruns_ = 0;
+    encodeFailures_ = 0;
+    encodeFailureText_.clear();
+    encodeFailureTold_ = false;
+    writeErrorTold_ = false;
+    writeError_ = 0;
+    failedAtStop_.clear();
+    writeFailedAtStop_ = false;
     fileFrameLimit_ = 0;
     if (maxFileFrames_ > 0) {
-        // A block codec's files end on a whole input block, so that none is padded.
-        const int64_t blockFrames = std::max<int64_t>(1, clsEncoder->Encoder_InputBlock() / (channels * 2));
-        fileFrameLimit_ = std::max(blockFrames, maxFileFrames_ / blockFrames * blockFrames);
+        // Files end on a whole seam of the conversion, so that none is padded.
+        const int64_t seamFrames = std::max<int64_t>(1, clsEncoder->Encoder_SeamBlock() / (channels * 2));
+        fileFrameLimit_ = std::max(seamFrames, maxFileFrames_ / seamFrames * seamFrames);
     }
     lastDataNs_ = SteadyNowNs();
     if (!clsRecorder->StartRecord(*rate, channels)) {
-        // Nothing records into it: close the encoder at once rather than at the next start.
+        // Nothing records into it: close the encoder at once rather than at the next start,
+        // and leave the file as the start found it, so that its number stays free.
         clsEncoder->Encoder_EncoderClose();
+        if (output == QLatin1String(EncoderWAV::kStandardOutput)) {
+            // standard output: nothing of ours to put back
+        } else if (existed) {
+            QFile::resize(output, 0);
+        } else {
+            QFile::remove(output);
+        }
         lngBytesPerSec = 0;
         chosen_.Release();
         Tell(QStringLiteral("不能启动录音功能!"), Caption::Notice);
         return false;
     }
     output_ = output;
+    chosenOutput_ = output == naming_.OutputFileName(intFileCounter) && numbered_ ? QString() : output;
     if (noDataMs_ > 0 || frameLimit_ > 0) {
         if (!watch_) {
             watch_ = new QTimer(&context_);
@@ -254,7 +297,13 @@ void RecordingController::Stop(StopCause cause) {
     if (!clsRecorder->StopRecord()) Tell(QStringLiteral("此时无法停止录音!"), Caption::Notice);
     stopping_ = false;
     const bool fileOpen = clsEncoder->IsOpen();  // not when the next part could not be opened
-    clsEncoder->Encoder_EncoderClose();
+    const int32_t closed = clsEncoder->Encoder_EncoderClose();
+    if (fileOpen && closed == EncWriteFailed) {
+        NoteWriteFailure();
+        writeFailedAtStop_ = true;
+    } else if (fileOpen && closed != EncOK) {
+        NoteEncodeFailure(closed);
+    }
     chosen_.Release();
     lngElapsedMs = 0;
     lngBytesPerSec = 0;
@@ -266,20 +315,58 @@ void RecordingController::Stop(StopCause cause) {
         listener_->RecordingStopped(cause);
         if (fileOpen) listener_->FileFinished(output_);
     }
-    Advance();
+    if (numbered_) Advance();
+    if (std::exchange(writeFailedAtStop_, false)) TellWriteError();
     if (!failedAtStop_.isEmpty()) Tell(std::exchange(failedAtStop_, QString()), Caption::AppTitle);
+    TellEncodeFailure();
 }
 
 void RecordingController::StopAfterFailure(const QString& text) {
     if (stopping_) {
         // Among the last buffers the stop hands over: no more of them; the stop under way
         // finishes the file and tells once it is done.
-        failedAtStop_ = text;
+        if (text.isEmpty()) {
+            writeFailedAtStop_ = true;
+        } else {
+            failedAtStop_ = text;
+        }
         clsRecorder->StopRecord();
         return;
     }
     Stop(StopCause::WriteFailed);
-    Tell(text, Caption::AppTitle);
+    if (text.isEmpty()) {
+        TellWriteError();
+    } else {
+        Tell(text, Caption::AppTitle);
+    }
+}
+
+void RecordingController::NoteWriteFailure(int error) {
+    if (writeError_ != 0 || writeErrorTold_) return;  // the first one is told
+    writeError_ = error != 0 ? error : clsEncoder->LastWriteError() != 0 ? clsEncoder->LastWriteError() : EIO;
+    writeErrorPath_ = output_;
+}
+
+void RecordingController::TellWriteError() {
+    if (writeErrorTold_) return;
+    writeErrorTold_ = true;
+    if (!fatal_ && listener_) {
+        listener_->WriteFailed(writeErrorPath_, QString::fromStdString(SystemErrorText(writeError_ != 0 ? writeError_ : EIO)));
+    }
+    Tell(kWriteErrorText, Caption::AppTitle);
+}
+
+void RecordingController::NoteEncodeFailure(int32_t result) {
+    if (encodeFailures_++ > 0) return;
+    encodeFailureText_ = QStringLiteral("编码失败，部分录音数据未能写入: %1").arg(EncoderResultText(result));
+    // Not from inside capture's callback: a message box there would run the event loop.
+    QTimer::singleShot(0, &context_, [this] { TellEncodeFailure(); });
+}
+
+void RecordingController::TellEncodeFailure() {
+    if (encodeFailureText_.isEmpty() || encodeFailureTold_) return;
+    encodeFailureTold_ = true;
+    Tell(encodeFailureText_, Caption::AppTitle);
 }
 
 void RecordingController::FollowOutputType() {
@@ -288,7 +375,9 @@ void RecordingController::FollowOutputType() {
     if (extension == naming_.Extension()) return;
     const QString before = naming_.OutputFileName(intFileCounter);
     naming_.Extension(extension);
-    if (IsRecording()) return;  // the recording keeps its type; the next one takes the new
+    // The recording keeps its type, the next one takes the new; a run that records only to
+    // a chosen file leaves the numbered files alone.
+    if (IsRecording() || !numbered_) return;
     const QString after = naming_.OutputFileName(intFileCounter);
     if (claim_.Held() && claim_.Path() == before && claim_.Size() == 0 && claim_.Rename(after)) {
         if (listener_) listener_->OutputChanged(after);
@@ -323,16 +412,26 @@ void RecordingController::Resume() {
 
 bool RecordingController::ContinueInNextFile() {
     seamPending_ = false;
-    clsEncoder->Encoder_EncoderClose();
+    const int32_t closed = clsEncoder->Encoder_EncoderClose();
     if (listener_) listener_->FileFinished(output_);
+    if (closed == EncWriteFailed) {
+        NoteWriteFailure();
+        StopAfterFailure(QString());
+        return false;
+    }
+    if (closed != EncOK) NoteEncodeFailure(closed);
     chosen_.Release();
     try {
-        ClaimNextNumber();
+        if (numbered_) {
+            ClaimNextNumber();
+            output_ = naming_.OutputFileName(intFileCounter);
+        } else {
+            output_ = OutputNaming::ClaimPart(chosenOutput_, chosen_);
+        }
     } catch (const Error& e) {
         StopAfterFailure(QString::fromStdString(e.text()));
         return false;
     }
-    output_ = naming_.OutputFileName(intFileCounter);
     if (clsEncoder->Encoder_EncoderInit(rate_, channels_, output_.toStdString()) != EncOK) {
         StopAfterFailure(QStringLiteral("无法初始化编码器! (%1)").arg(output_));
         return false;
@@ -357,6 +456,12 @@ void RecordingController::Advance() {
         if (e.number() == kErrNoFreeNumber) {
             claim_.Release();
             if (listener_) listener_->OutputChanged(QString());
+            Tell(QString::fromStdString(e.text()), Caption::AppTitle);
+        } else if (e.number() == kErrLockTimeout) {
+            // The next number, not claimed yet: the next start claims it (or the one after).
+            claim_.Release();
+            intFileCounter = OutputNaming::Next(finished);
+            if (listener_) listener_->OutputChanged(naming_.OutputFileName(intFileCounter));
             Tell(QString::fromStdString(e.text()), Caption::AppTitle);
         } else {
             if (listener_) listener_->OutputChanged(naming_.OutputFileName(OutputNaming::Next(finished)));
@@ -425,16 +530,17 @@ void RecordingController::GotData(std::span<int16_t> intBuffer, int32_t lngLen) 
     if (len == 0) return;
     NoteClipping(std::span<const int16_t>(intLastBuffer.data(), static_cast<size_t>(len / 2)));
     frames_ += len / frameBytes;
-    lngElapsedMs = static_cast<int32_t>(
-        RoundHalfEven(static_cast<double>(len) / lngBytesPerSec * 1000.0 + lngElapsedMs));
+    lngElapsedMs = static_cast<int64_t>(
+        RoundHalfEven(static_cast<double>(len) / lngBytesPerSec * 1000.0 + static_cast<double>(lngElapsedMs)));
 
-    // Into the file, moving on to the next one where this one must end.
+    // Into the file, moving on to the next one where this one must end; at most one
+    // second of input (all the encoder takes at once) per piece.
     const auto* bytes = reinterpret_cast<const uint8_t*>(intLastBuffer.data());
     int32_t at = 0;
     while (at < len) {
         if (seamPending_ && !ContinueInNextFile()) return;
         if (!clsEncoder->IsOpen()) return;
-        int32_t chunk = len - at;
+        int32_t chunk = std::min(len - at, clsEncoder->Encoder_EncoderMetrics(1));
         if (fileFrameLimit_ > 0) {
             const int64_t room = fileFrameLimit_ - fileFrames_;
             if (chunk / frameBytes >= room) {
@@ -442,26 +548,47 @@ void RecordingController::GotData(std::span<int16_t> intBuffer, int32_t lngLen) 
                 seamPending_ = true;
             }
         }
-        if (!clsEncoder->Encoder_Fits(chunk)) {
-            // The size limit: finish this file where the kept input completes a block.
-            const uint32_t block = clsEncoder->Encoder_InputBlock();
-            const auto toBlock = static_cast<int32_t>((block - clsEncoder->Encoder_KeptBytes() % block) % block);
-            if (fileFrames_ == 0 && toBlock == 0) {
-                StopAfterFailure(QStringLiteral("Write error (no disk space left?)!"));  // nothing fits at all
-                return;
-            }
-            chunk = std::min(chunk, toBlock);
-            seamPending_ = true;
-        }
-        int32_t used = 0;
-        if (chunk > 0 && clsEncoder->Encoder_Encode(bytes + at, chunk, used) == EncWriteFailed) {
-            StopAfterFailure(QStringLiteral("Write error (no disk space left?)!"));
+        chunk = RoomInFile(chunk);
+        if (chunk == 0 && fileFrames_ == 0) {
+            NoteWriteFailure(EFBIG);
+            StopAfterFailure(QString());  // nothing fits at all
             return;
         }
+        int32_t used = 0;
+        const int32_t result = chunk > 0 ? clsEncoder->Encoder_Encode(bytes + at, chunk, used) : EncOK;
+        if (result == EncWriteFailed) {
+            NoteWriteFailure();
+            StopAfterFailure(QString());
+            return;
+        }
+        if (result != EncOK) NoteEncodeFailure(result);
         fileFrames_ += chunk / frameBytes;
         at += chunk;
     }
     if (limitReached && !stopping_) Stop(StopCause::FrameLimit);
+}
+
+int32_t RecordingController::RoomInFile(int32_t want) {
+    // The file ends on a seam: it takes `want` bytes when they and the rest of the seam they
+    // begin still fit under the size limit, else up to the last seam that fits.
+    const int64_t seam = std::max<uint32_t>(1, clsEncoder->Encoder_SeamBlock());
+    const auto given = static_cast<int64_t>(clsEncoder->Encoder_InputBytes());
+    auto toSeam = [&](int64_t bytes) { return (seam - (given + bytes) % seam) % seam; };
+    if (clsEncoder->Encoder_Fits(static_cast<int32_t>(want + toSeam(want)))) return want;
+    const int64_t first = toSeam(0);  // fits: it was checked with the bytes before it
+    if (first > want) return want;
+    int64_t lo = 0;
+    int64_t hi = (want - first) / seam;
+    while (lo < hi) {
+        const int64_t mid = (lo + hi + 1) / 2;
+        if (clsEncoder->Encoder_Fits(static_cast<int32_t>(first + mid * seam))) {
+            lo = mid;
+        } else {
+            hi = mid - 1;
+        }
+    }
+    seamPending_ = true;
+    return static_cast<int32_t>(first + lo * seam);
 }
 
 void RecordingController::NoteClipping(std::span<const int16_t> samples) {

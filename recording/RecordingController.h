@@ -16,22 +16,29 @@
 //             unreadable: the program then ends.
 //   Start     checks in this order, each failure told and nothing changed: an output path,
 //             a device, a usable sample rate. A numbered output whose file has been written
-//             to meanwhile moves on to the next free number; a chosen output held by another
-//             recorder is refused. Then opens the encoder on the path with the capture
-//             format ("无法初始化编码器!"), gives the effects chain the rate and channels,
-//             starts capture ("不能启动录音功能!", the encoder closed again), and saves the
-//             counter.
+//             to meanwhile moves on to the next free number; a chosen output that is the
+//             counter file, the program, or a file another recorder holds is refused. Then
+//             opens the encoder on the path with the capture format ("无法初始化编码器!"),
+//             gives the effects chain the rate and channels, starts capture ("不能启动录音功
+//             能!": the encoder closed and the file cut back to 0 bytes, or removed when the
+//             start made it, so that its number stays unused), and saves the counter. Every
+//             count and flag of a recording starts afresh.
 //   Stop      stops capture ("此时无法停止录音!" when it cannot, then on; the buffers already
-//             captured still arrive through GotData), closes the encoder (final header),
-//             reports the finished file, advances to the next free numbered file (created
-//             empty and claimed, OutputChanged) and saves the counter. The output folder
-//             gone: Fatal, the program ends.
+//             captured still arrive through GotData), closes the encoder (final header; a
+//             close that cannot write, synchronise or close the file is told as a write
+//             error), reports the finished file, advances to the next free numbered file
+//             (created empty and claimed, OutputChanged) and saves the counter. The output
+//             folder gone: Fatal, the program ends.
 //   GotData   per captured buffer, in place of the window: copy into the last buffer, run
 //             the effects over the copy (whether or not a recording runs, so the display
 //             always shows processed samples); while recording: add the buffer's time, encode
-//             it. A short write (disk full, file size limit) stops the recording first and
-//             then tells "Write error (no disk space left?)!"; any other encoder failure
-//             drops that buffer and the recording goes on.
+//             it, in pieces of at most one second of input (the most the encoder takes at
+//             once, so that a buffer of a low rate is never refused). A short write (disk
+//             full, file size limit) stops the recording first and then tells "Write error
+//             (no disk space left?)!" (WriteFailed names the file and the system's reason
+//             first); any other encoder failure loses that piece, is counted
+//             (EncodeFailures) and told once per recording, from the event loop ("编码失败，
+//             部分录音数据未能写入: " and why), and the recording goes on.
 //   DeviceLost  the capture device went away while recording: stop, then tell.
 //   StopAfterFrames  a recording of a set length: once that many frames went to the file
 //             (the buffer that reaches the count is cut there), the recording stops as Stop
@@ -43,11 +50,16 @@
 //             time and the last buffer rest. Resume appends the next buffer directly.
 //   Files of any length: when the next buffer would take the file past the encoder's size
 //             limit, or the file holds MaxFileFrames frames, the file is finished and the
-//             recording goes on into the next free numbered file with the same format
-//             (FileFinished, then OutputChanged). Nothing is lost or repeated at the seam;
-//             with a block codec the seam falls on a block of the input, so no padding is
-//             inserted. A file cut on purpose holds exactly MaxFileFrames frames (rounded
-//             down to whole input blocks).
+//             recording goes on into the next free numbered file (a chosen output without
+//             numbered files: "NAME-2.wav", "NAME-3.wav", ...) with the same format
+//             (FileFinished, then OutputChanged). No captured frame is lost or repeated at
+//             the seam. The seam falls on a whole codec frame of the conversion
+//             (Encoder_SeamBlock: an ADPCM or GSM block, an MPEG frame, rate changes
+//             included), so that no silence is padded in: the files decode to the capture
+//             joined, except where the codec cannot start afresh without adding something
+//             (MPEG Layer-3: each file begins with the encoder's delay) or a rate change
+//             has no whole seam within a second (a few output frames padded). A file cut on
+//             purpose holds exactly MaxFileFrames frames (rounded down to whole seams).
 //   Clipping  each recorded buffer (after the effects) is looked at for full-scale samples
 //             per channel: LastClipNs and ClippedBuffers.
 //   Unload    stops a running recording as Stop does, then releases capture and encoder.
@@ -56,6 +68,10 @@
 //
 // The display reads LastBuffer(), ElapsedMs() and the encoder's byte count; it never
 // touches capture or the encoder itself.
+//
+// Without numbered files (UseNumberedFiles(false), the command line's chosen output), Load
+// touches nothing, a recording claims no number, and a stop neither advances nor saves:
+// the numbered files and the counter stay as they were.
 //
 // Threads: the UI thread only; capture delivers its buffers there, one at a time. Nothing
 // is locked. The per-buffer path allocates nothing once the last buffer has its size.
@@ -106,6 +122,9 @@ public:
     virtual void OutputChanged(const QString& /*path*/) {}
     // A message for the user; returns when it has been seen.
     virtual void Message(const QString& /*text*/, Caption /*caption*/) {}
+    // A write to `path` fell short or its file could not be finished (the system's reason):
+    // told once per recording, just before the message "Write error (no disk space left?)!".
+    virtual void WriteFailed(const QString& /*path*/, const QString& /*reason*/) {}
     // A failure that no handler can mend (the counter file or output folder went away):
     // the program must end. Called once; later messages are not sent.
     virtual void Fatal(const QString& /*text*/) {}
@@ -130,8 +149,8 @@ public:
 
     void SetListener(RecordingListener* listener) { listener_ = listener; }
 
-    // The sample rates a start accepts.
-    static constexpr int32_t kMinSampleRate = 1;
+    // The sample rates a start accepts: those capture and the conversion stream take.
+    static constexpr int32_t kMinSampleRate = 1000;
     static constexpr int32_t kMaxSampleRate = 96000;
     // The rate a sample-rate text names, or nothing when it is not a whole number within
     // kMinSampleRate .. kMaxSampleRate.
@@ -154,6 +173,9 @@ public:
     // at the next start.
     void MaxFileFrames(int64_t frames) { maxFileFrames_ = frames; }
     int64_t MaxFileFrames() const { return maxFileFrames_; }
+    // Whether recordings go to numbered files and the counter file (the default); see above.
+    // Set before Load.
+    void UseNumberedFiles(bool numbered) { numbered_ = numbered; }
 
     // The numbered name follows the file type of the encoder's output format (a format of
     // another type chosen: "录音N.flac"). Idle, the prepared empty file is renamed (or, when
@@ -176,7 +198,7 @@ public:
     // The last captured buffer after the effects (1024 zero samples until the first one).
     const std::vector<int16_t>& LastBuffer() const { return intLastBuffer; }
     // Recorded time in ms, summed from buffer lengths; 0 while idle.
-    int32_t ElapsedMs() const { return lngElapsedMs; }
+    int64_t ElapsedMs() const { return lngElapsedMs; }
     // Bytes per second of the captured PCM while recording; 0 while idle.
     int32_t BytesPerSec() const { return lngBytesPerSec; }
     // The number of the current (next) numbered recording.
@@ -193,6 +215,9 @@ public:
     int64_t LastClipNs(int channel) const { return lastClipNs_[channel == 0 ? 0 : 1]; }
     // Frames that went to the files of the running (or last) recording.
     int64_t FramesRecorded() const { return frames_; }
+    // Encoder results other than success (write failures apart) in the running (or last)
+    // recording: pieces of audio that did not reach the file.
+    uint32_t EncodeFailures() const { return encodeFailures_; }
     // The file being recorded (or the last one), "" before the first.
     const QString& OutputPath() const { return output_; }
 
@@ -207,7 +232,17 @@ private:
     void ScheduleCheck();  // the next CheckData
     void NoteClipping(std::span<const int16_t> samples);
     bool ContinueInNextFile();
+    // Stops, then tells `text`; an empty text is the write error of writeError_.
     void StopAfterFailure(const QString& text);
+    // Keeps the first write failure of a recording: the file and why (`error`, else the
+    // encoder's LastWriteError).
+    void NoteWriteFailure(int error = 0);
+    void TellWriteError();
+    void NoteEncodeFailure(int32_t result);
+    void TellEncodeFailure();
+    // The most input bytes of `want` the current file takes; sets seamPending_ when it
+    // must end after them (on a seam) because of its size limit.
+    int32_t RoomInFile(int32_t want);
     void LeaveCallback();
     void ReleaseDevices();
 
@@ -219,13 +254,15 @@ private:
     std::unique_ptr<clsDSP> clsEffects;
 
     std::vector<int16_t> intLastBuffer;
-    int32_t lngElapsedMs = 0;
+    int64_t lngElapsedMs = 0;
     int32_t lngBytesPerSec = 0;
     int16_t intFileCounter = 0;
 
     QString output_;      // the file being recorded
     FileClaim claim_;     // the numbered file for the next recording
     FileClaim chosen_;    // a chosen (not numbered) output while it is recorded
+    QString chosenOutput_;  // the chosen output a recording began with ("" for a numbered one)
+    bool numbered_ = true;
     int32_t rate_ = 44100;
     int16_t channels_ = 2;
     int64_t frames_ = 0;
@@ -248,7 +285,15 @@ private:
     bool unloaded_ = false;
     bool fatal_ = false;           // the program is ending: no more messages
     bool stopping_ = false;        // inside Stop: capture hands over its last buffers
-    QString failedAtStop_;         // a write failure among them, told after the stop
+    QString failedAtStop_;         // a failure among them, told after the stop
+    bool writeFailedAtStop_ = false;  // ... and it is the write error
+    // Per recording: failures of the data path.
+    uint32_t encodeFailures_ = 0;
+    QString encodeFailureText_;    // told once, from the event loop (or after the stop)
+    bool encodeFailureTold_ = false;
+    bool writeErrorTold_ = false;
+    QString writeErrorPath_;       // the file and errno of the first write failure
+    int writeError_ = 0;
 };
 
 }  // namespace tavrino

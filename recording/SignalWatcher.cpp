@@ -32,13 +32,16 @@ struct SignalWatcher::Impl {
     std::function<void(int)> onSignal;
     std::array<int, 2> pipe{-1, -1};
     std::array<struct sigaction, kSignals.size()> previous{};
+    std::array<bool, kSignals.size()> caught{};  // false: ignored from the start, left alone
     std::unique_ptr<QSocketNotifier> notifier;
-    bool restored = false;
+    bool signalled = false;
 
-    void Restore() {
-        if (restored) return;
-        restored = true;
-        for (size_t i = 0; i < kSignals.size(); ++i) sigaction(kSignals[i], &previous[i], nullptr);
+    void Restore(int only = 0) {
+        for (size_t i = 0; i < kSignals.size(); ++i) {
+            if (!caught[i] || (only != 0 && kSignals[i] != only)) continue;
+            sigaction(kSignals[i], &previous[i], nullptr);
+            caught[i] = false;
+        }
     }
 };
 
@@ -50,7 +53,9 @@ SignalWatcher::SignalWatcher(std::function<void(int)> onSignal) : impl_(std::mak
     QObject::connect(impl_->notifier.get(), &QSocketNotifier::activated, impl_->notifier.get(), [impl = impl_.get()] {
         unsigned char byte = 0;
         while (::read(impl->pipe[0], &byte, 1) == 1) {
-            impl->Restore();  // a second signal acts at once
+            if (impl->signalled) continue;  // the stop under way finishes first
+            impl->signalled = true;
+            impl->Restore(SIGINT);  // Ctrl+C once more ends at once
             if (impl->onSignal) impl->onSignal(byte);
         }
     });
@@ -58,7 +63,10 @@ SignalWatcher::SignalWatcher(std::function<void(int)> onSignal) : impl_(std::mak
     sa.sa_handler = Handler;
     sigemptyset(&sa.sa_mask);
     sa.sa_flags = SA_RESTART;
-    for (size_t i = 0; i < kSignals.size(); ++i) sigaction(kSignals[i], &sa, &impl_->previous[i]);
+    for (size_t i = 0; i < kSignals.size(); ++i) {
+        if (sigaction(kSignals[i], nullptr, &impl_->previous[i]) != 0 || impl_->previous[i].sa_handler == SIG_IGN) continue;
+        impl_->caught[i] = sigaction(kSignals[i], &sa, nullptr) == 0;
+    }
 }
 
 SignalWatcher::~SignalWatcher() {

@@ -3,9 +3,12 @@
 // `kill` ends a recording as the stop button does instead of leaving its file unfinished.
 //
 // The handler only writes the signal's number into a pipe; a QSocketNotifier reads it on
-// the thread that made the watcher and calls `onSignal` there. After the first signal the
-// default actions are back, so a second Ctrl+C ends the program at once. One watcher at a
-// time per process; the previous dispositions come back when it goes.
+// the thread that made the watcher and calls `onSignal` there, once: for the first signal.
+// A signal that was ignored when the watcher was made (nohup ignores SIGHUP) stays ignored.
+// After the first signal, SIGTERM and SIGHUP are still taken and go unheard, so that the
+// stop they began finishes its file (a logout sends both); a second SIGINT (Ctrl+C again)
+// has its previous action back and ends the program at once. One watcher at a time per
+// process; the previous dispositions come back when it goes.
 
 #include <functional>
 #include <memory>

@@ -11,6 +11,7 @@ extern "C" {
 
 #include <algorithm>
 #include <cstring>
+#include <numeric>
 #include <string>
 #include <vector>
 
@@ -228,6 +229,13 @@ uint64_t AcmStream::Impl::WorstOutput(uint64_t inFrames) const {
         case Kind::Pcm: return frames * outAlign;
         case Kind::Codec:
             if (frameSize == 0) return (frames + static_cast<uint64_t>(frameCapacity)) * outAlign;
+            if (blockFrames > 1 && !rateChange) {
+                // ADPCM and GSM at the input's rate: one block per frame of what is held and
+                // given, the last one padded; no delay, no tail.
+                const auto held = static_cast<uint64_t>(av_audio_fifo_size(fifo.get()));
+                return (held + inFrames + static_cast<uint64_t>(frameSize) - 1) / static_cast<uint64_t>(frameSize) *
+                       maxPacket;
+            }
             // Held samples (< one frame) and the padded last frame come on top.
             return ((frames + 2 * static_cast<uint64_t>(frameSize)) / static_cast<uint64_t>(frameSize) + 1 +
                     kCodecTailPackets) *
@@ -381,6 +389,19 @@ uint32_t AcmStream::SourceBlockBytes() const {
     const Impl& s = *impl_;
     if (s.blockFrames > 1 && !s.rateChange) return static_cast<uint32_t>(s.blockFrames) * s.inAlign;
     return s.inAlign;
+}
+
+uint32_t AcmStream::SeamBytes() const {
+    const Impl& s = *impl_;
+    // Output frames of one codec frame: the block of an ADPCM or GSM codec, the MPEG frame.
+    const uint64_t frame = s.kind == Impl::Kind::Codec && s.frameSize > 0 ? static_cast<uint64_t>(s.frameSize) : 1;
+    const auto in = static_cast<uint64_t>(s.inRate);
+    const auto out = static_cast<uint64_t>(s.outRate);
+    // n input frames give n x out / in output frames: whole codec frames when n is a
+    // multiple of frame x in / gcd(frame x in, out).
+    uint64_t frames = frame * in / std::gcd(frame * in, out);
+    if (frames > in) frames = (frame * in + out - 1) / out;  // not exact within a second
+    return static_cast<uint32_t>(frames * s.inAlign);
 }
 
 MMRESULT AcmStream::Convert(AcmStreamHeader& h, uint32_t flags) {

@@ -82,6 +82,15 @@ public:
     // the bytes of one input frame. A block-aligned Convert leaves fewer bytes than this.
     uint32_t SourceBlockBytes() const;
 
+    // The input bytes after which the output, flushed at the end, is a whole number of
+    // codec frames (an ADPCM or GSM block, an MPEG frame; one frame for PCM and the G.711
+    // laws) with nothing padded, the resampler included: the smallest such length when it
+    // is at most one second of input, else the input of one codec frame rounded up (such
+    // a stream pads a little at the end whatever the length). A stream cut after a whole
+    // number of these continues seamlessly in a new stream, except for what the codec
+    // itself adds at each start (MPEG Layer-3: the encoder's delay, 1105 samples).
+    uint32_t SeamBytes() const;
+
     // Converts header.cbSrcLength bytes from header.pbSrc into header.pbDst as described
     // above. MMSYSERR_NOERROR; MMSYSERR_INVALPARAM (null buffer with a length, destination
     // below the worst case); ACMERR_NOTPOSSIBLE after the end; MMSYSERR_ERROR when the codec

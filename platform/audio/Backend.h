@@ -51,13 +51,16 @@ public:
 };
 
 // An open capture stream of a backend. Every call comes from the UI thread. Start and Stop
-// may wait for the server (see above); Stop then closes on this side alone: the sink
-// takes no audio after Stop returns, whether the server answered or not.
+// may wait for the server (see above). After Stop the stream produces nothing new; what it
+// captured before the pause and still holds it writes to the sink as far as the queued
+// buffers go, and the rest after each BufferQueued, until Reset. A server that did not
+// acknowledge the pause in time: the stream closes on this side alone and writes nothing
+// more.
 class CaptureStream {
 public:
     virtual ~CaptureStream() = default;  // closes; no Write after it returns
     virtual MMRESULT Start() = 0;         // begin delivering audio to the sink
-    virtual MMRESULT Stop() = 0;          // pause; audio of the pause is not kept
+    virtual MMRESULT Stop() = 0;          // pause; audio from before it is still handed over
     virtual void Reset() = 0;             // pause and discard whatever is held back
     // A buffer was queued (no lock of the layer is held): the stream may now offer the
     // audio it held back, or, for a paced-by-queue source, produce more.

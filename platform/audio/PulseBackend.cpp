@@ -9,7 +9,9 @@
 // Capture: a record stream per open device, started corked. Its read callback copies the
 // incoming fragments into the queued buffers; when none is queued it keeps the fragment
 // (neither drops nor skips it) and waits for the next BufferQueued, so audio waits in the
-// stream. When the client-side record buffer nevertheless fills to its maximum (the server
+// stream. Stopping corks the stream and, once the server has acknowledged that, keeps
+// handing over what had arrived before (the server sends everything captured before it
+// answers); only a reset, or a server that does not answer, throws it away. When the client-side record buffer nevertheless fills to its maximum (the server
 // then drops audio), one overrun is counted. A stream that fails or is killed (source
 // removed, server gone), or whose server leaves a ping unanswered for kServerSilenceLimit,
 // reports the loss to the sink. Stopping a stream whose server does not answer closes it
@@ -388,15 +390,29 @@ public:
         return MMSYSERR_NOERROR;
     }
 
-    MMRESULT Start() override { return Cork(false) ? MMSYSERR_NOERROR : MMSYSERR_ERROR; }
+    MMRESULT Start() override {
+        detached_ = false;
+        return Cork(false) ? MMSYSERR_NOERROR : MMSYSERR_ERROR;
+    }
 
+    // Once the server has acknowledged the pause, everything it captured before has arrived
+    // here: it is handed over as far as the queued buffers go, the rest as more are queued.
+    // A server that does not answer in time: this side takes nothing more.
     MMRESULT Stop() override {
-        Cork(true);  // if the server does not answer, the layer stops taking audio all the same
-        Discard();
+        if (!Cork(true)) {
+            detached_ = true;
+            Discard();
+            return MMSYSERR_NOERROR;
+        }
+        Connection::Lock lock(conn_->loop());
+        DrainLocked();
         return MMSYSERR_NOERROR;
     }
 
-    void Reset() override { Stop(); }
+    void Reset() override {
+        if (!Cork(true)) detached_ = true;
+        Discard();
+    }
 
     void BufferQueued() override {
         if (!stalled_.load()) return;
@@ -407,12 +423,12 @@ public:
     uint32_t Overruns() const override { return overruns_.load(); }
 
 private:
-    // Asks the server to (un)cork and waits for its answer; a stream already in that state
-    // asks nothing.
+    // Asks the server to (un)cork and waits for its answer (at most kUiWaitLimit); a stream
+    // already asked for that state asks nothing and returns the answer it had.
     bool Cork(bool cork) {
         Connection::Lock lock(conn_->loop());
         if (!ready_ || pa_stream_get_state(stream_) != PA_STREAM_READY) return false;
-        if (corked_ == cork) return true;
+        if (corked_ == cork) return corkAnswered_;
         corked_ = cork;
         struct Ctx {
             Connection* c;
@@ -426,7 +442,8 @@ private:
                 Connection::Signal(x->c);
             },
             &ctx);
-        return conn_->RunLocked(op) && ctx.ok;
+        corkAnswered_ = conn_->RunLocked(op) && ctx.ok;
+        return corkAnswered_;
     }
 
     // Throws away what the stream holds (after a cork).
@@ -449,7 +466,7 @@ private:
 
     // Hands the stream's audio to the sink until either runs dry (main loop locked).
     void DrainLocked() {
-        if (stream_ == nullptr || pa_stream_get_state(stream_) != PA_STREAM_READY) return;
+        if (detached_ || stream_ == nullptr || pa_stream_get_state(stream_) != PA_STREAM_READY) return;
         while (true) {
             if (peekData_ == nullptr) {
                 const void* data = nullptr;
@@ -539,6 +556,8 @@ private:
     pa_stream* stream_ = nullptr;
     bool ready_ = false;
     bool corked_ = true;  // as last asked of the server
+    bool corkAnswered_ = true;  // whether the server acknowledged that
+    std::atomic<bool> detached_{false};  // stopped without the server's answer: no more audio
     uint32_t maxlength_ = 0;
     // The fragment being handed over (main loop locked).
     const uint8_t* peekData_ = nullptr;

@@ -149,17 +149,26 @@ public:
         return MMSYSERR_NOERROR;
     }
 
+    // What a real-time device captured before the stop is still handed over, as buffers
+    // are queued; a fast one only produced it ahead of the buffers.
     MMRESULT Stop() override {
         StopThread();
         started_ = false;
-        pendLen_ = 0;
+        if (dev_->setup.pace == TestDevice::Pace::Fast) pendLen_ = 0;
+        Flush();
         return MMSYSERR_NOERROR;
     }
 
-    void Reset() override { Stop(); }
+    void Reset() override {
+        Stop();
+        pendLen_ = 0;
+    }
 
     void BufferQueued() override {
-        if (!started_) return;
+        if (!started_) {
+            Flush();
+            return;
+        }
         if (dev_->setup.pace == TestDevice::Pace::Fast) {
             ProduceFast();
         } else {

@@ -43,6 +43,8 @@
 // Threads: a real-time device produces on a thread of its own, in 10 ms steps, and holds
 // back up to 2 s while no buffer is queued (beyond that the oldest audio is dropped and
 // counted as an overrun); a fast device produces on the thread that queues the buffer.
+// After a stop, a real-time device still hands what it held back to the buffers queued
+// until the reset; a fast one drops what it had produced ahead of them.
 
 #include <memory>
 #include <mutex>

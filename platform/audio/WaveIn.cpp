@@ -99,10 +99,8 @@ public:
     }
 
     MMRESULT Stop() {
-        {
-            std::lock_guard lock(mutex_);
-            running_ = false;
-        }
+        // The stream hands over what was captured before the pause, now and as buffers are
+        // queued; it produces nothing new.
         stream_->Stop();
         std::lock_guard lock(mutex_);
         if (head_ != nullptr && head_->dwBytesRecorded > 0) ReturnHeadLocked();

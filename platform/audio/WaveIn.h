@@ -7,7 +7,9 @@
 //   waveInAddBuffer queues a prepared buffer; the device fills queued buffers strictly in
 //                   queue order;
 //   waveInStart / waveInStop  start and pause capture (Stop returns the partly filled
-//                   buffer, if it holds anything, and keeps the empty ones queued);
+//                   buffer, if it holds anything, and keeps the empty ones queued; audio
+//                   captured before the pause that the backend still holds goes on into
+//                   the queued buffers, and into buffers queued later, until Reset);
 //   waveInReset     pauses, discards what the device holds, and returns every queued buffer;
 //   waveInClose     closes the device (refused while buffers are queued).
 //

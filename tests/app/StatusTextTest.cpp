@@ -30,6 +30,7 @@ TEST(FormatElapsed, MinutesAndPaddedSeconds) {
     EXPECT_EQ(FormatElapsed(59600), "1:00");  // rounds up into the next minute
     EXPECT_EQ(FormatElapsed(3600000), "60:00");
     EXPECT_EQ(FormatElapsed(2147483647), "35791:24");
+    EXPECT_EQ(FormatElapsed(2500000000), "41666:40");  // 29 days: beyond 32-bit milliseconds
 }
 
 TEST(LinePeak, ChannelsAndTheNegativeLimit) {

@@ -221,12 +221,11 @@ TEST_F(PulseFixture, VolumeIsLeftAsTheUserSetItAndAPipeSourceComesBackExactly) {
         }
         close(fd);
     });
-    const size_t fullBuffers = sent.size() / 5120;
-    const bool full = PumpUntil([&] { return static_cast<size_t>(buffers) >= fullBuffers; }, std::chrono::seconds(10));
+    // The window is busy meanwhile: all of it waits in the stream, far more than the ring
+    // holds, and the stop hands it over.
     writer.join();
-    test::PumpFor(std::chrono::milliseconds(500));  // the rest reaches the buffer in progress
+    std::this_thread::sleep_for(std::chrono::milliseconds(500));
     rec->StopRecord();
-    ASSERT_TRUE(full);
     EXPECT_EQ(partial, 1);
     ASSERT_EQ(audio.size(), sent.size());
     EXPECT_TRUE(audio == sent);
@@ -290,7 +289,9 @@ TEST_F(PulseFixture, AServerThatHangsFreezesNothingAndIsReportedLost) {
 
     own.Freeze(true);
     EXPECT_TRUE(PumpUntil([&] { return lost > 0; }, std::chrono::seconds(10))) << "no loss reported";
-    EXPECT_LT(Seconds([&] { rec->StopRecord(); }), 5.0);
+    // One wait of kServerWaitLimitMs at most (the pause is asked once), not one per step.
+    const double limit = 2 * kServerWaitLimitMs / 1000.0;
+    EXPECT_LT(Seconds([&] { rec->StopRecord(); }), limit);
     int32_t listed = -1;
     EXPECT_LT(Seconds([&] { listed = rec->DeviceCount(); }), 5.0);
     EXPECT_EQ(listed, devices);  // as listed before
@@ -308,9 +309,10 @@ TEST_F(PulseFixture, AServerThatHangsFreezesNothingAndIsReportedLost) {
 
     // Answering again: a recording starts; frozen once more, the stop does not wait for it.
     own.Freeze(false);
+    lost = 0;  // a new recording: what it captured before the freeze may still come
     ASSERT_TRUE(PumpUntil([&] { return rec->StartRecord(44100, 2); }, std::chrono::seconds(10)));
     own.Freeze(true);
-    EXPECT_LT(Seconds([&] { rec->StopRecord(); }), 5.0);
+    EXPECT_LT(Seconds([&] { rec->StopRecord(); }), limit);
 }
 
 TEST(PulseServer, AServerThatCannotBeReachedIsSaidAsSuch) {

@@ -6,6 +6,8 @@
 
 #include "recording/OutputNaming.h"
 
+#include <sys/stat.h>
+
 #include <vector>
 #include "core/Error.h"
 
@@ -39,8 +41,12 @@ TEST_F(OutputNamingTest, NamesCounterAndCreation) {
 
     WriteAll(naming.CounterFilePath(), "7\r\nignored\r\n");
     EXPECT_EQ(naming.ReadCounter(), 7);
+    struct stat before {}, after {};
+    ::stat(QFile::encodeName(naming.CounterFilePath()).constData(), &before);
     naming.SaveCounter(8);
     EXPECT_EQ(ReadAll(naming.CounterFilePath()), QByteArray("8\r\n"));
+    ::stat(QFile::encodeName(naming.CounterFilePath()).constData(), &after);
+    EXPECT_EQ(after.st_ino, before.st_ino);  // written in place: the lock lives on this inode
     naming.SaveCounter(-5);
     EXPECT_EQ(naming.ReadCounter(), -5);
 
@@ -105,7 +111,8 @@ TEST_F(OutputNamingTest, ClaimsSkipRecordingsAndFilesThatAnotherRecorderHolds) {
 
 // An encoder file as a crash leaves it: the header says `stated` data bytes, the file holds
 // `audio` bytes after the 46-byte header.
-QByteArray CrashedWav(uint32_t stated, int audio) {
+// `tail` follows the audio, and `riff` (when not 0) replaces the RIFF size.
+QByteArray CrashedWav(uint32_t stated, int audio, const QByteArray& tail = {}, uint32_t riff = 0, uint16_t align = 4) {
     QByteArray b = QByteArray::fromHex("52494646") + QByteArray(4, '\0') +
                    QByteArray::fromHex("57415645666d74201200000001000200"
                                        "44ac000010b10200040010000000") +
@@ -113,10 +120,11 @@ QByteArray CrashedWav(uint32_t stated, int audio) {
     auto put = [&](int at, uint32_t v) {
         for (int i = 0; i < 4; ++i) b[at + i] = static_cast<char>(v >> (8 * i));
     };
-    put(4, 38 + stated);
+    put(4, riff != 0 ? riff : 38 + stated);
     put(42, stated);
+    b[32] = static_cast<char>(align);
     for (int i = 0; i < audio; ++i) b.append(static_cast<char>(i * 7));
-    return b;
+    return b + tail;
 }
 
 TEST_F(OutputNamingTest, UnfinishedRecordingsAreCompletedToTheirWholeBlocks) {
@@ -128,6 +136,11 @@ TEST_F(OutputNamingTest, UnfinishedRecordingsAreCompletedToTheirWholeBlocks) {
     WriteAll(held, CrashedWav(0, 800));
     WriteAll(finished, CrashedWav(800, 800));
     WriteAll(naming.OutputFileName(5), "not a wav at all");
+    // Files of other writers, whole as they are: chunks after the data, a pad byte.
+    const QByteArray foreign[] = {CrashedWav(800, 800, QByteArray("LIST\x04\0\0\0INFO", 12), 38 + 812),
+                                  CrashedWav(800, 800, QByteArray("cue \0\0\0\0", 8), 38 + 808),
+                                  CrashedWav(801, 801, QByteArray(1, '\0'), 38 + 802, 1)};
+    for (int i = 0; i < 3; ++i) WriteAll(naming.OutputFileName(static_cast<int16_t>(10 + i)), foreign[i]);
     FileClaim running;  // a recorder still writes this one
     ASSERT_TRUE(FileClaim::Try(held, running));
 
@@ -139,6 +152,7 @@ TEST_F(OutputNamingTest, UnfinishedRecordingsAreCompletedToTheirWholeBlocks) {
     EXPECT_EQ(after.left(4) + after.mid(8, 34) + after.mid(46), before.left(4) + before.mid(8, 34) + before.mid(46));
     EXPECT_EQ(ReadAll(held), CrashedWav(0, 800));
     EXPECT_EQ(ReadAll(finished), CrashedWav(800, 800));
+    for (int i = 0; i < 3; ++i) EXPECT_EQ(ReadAll(naming.OutputFileName(static_cast<int16_t>(10 + i))), foreign[i]) << i;
 }
 
 }  // namespace

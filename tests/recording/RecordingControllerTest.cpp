@@ -52,7 +52,7 @@ struct Heard final : RecordingListener {
 
 // A controller on test devices in a fresh application folder.
 class ControllerTest : public ::testing::Test {
-protected:
+public:
     void Open(const std::string& devices) {
         QDir(dir.path()).mkdir(QStringLiteral("file"));
         QFile counter(dir.path() + QStringLiteral("/nu.ini"));
@@ -172,6 +172,67 @@ TEST_F(ControllerTest, APauseLeavesOutWhatCameMeanwhileAndNothingElse) {
     for (size_t k = 0; k < first; ++k) ASSERT_EQ(data[k], static_cast<int16_t>(k)) << k;
     EXPECT_GT(static_cast<uint16_t>(data[first] - data[first - 1]), 1u);  // the paused span is left out
     for (size_t k = first + 1; k < data.size(); ++k) ASSERT_EQ(static_cast<uint16_t>(data[k] - data[k - 1]), 1u) << k;
+}
+
+// Records `frames` frames at the rate and channels into `out`, cut every `fileFrames`
+// (0: one file), with a pause; the output frames FFmpeg decodes from all the files.
+int64_t RecordDecoded(ControllerTest& t, int32_t rate, int16_t ch, const WaveFormat& out, int64_t frames,
+                      int64_t fileFrames) {
+    t.heard.files.clear();
+    t.controller->Encoder().SetFormat(out.data(), static_cast<int32_t>(out.size()), "", "");
+    t.controller->StopAfterFrames(frames);
+    t.controller->MaxFileFrames(fileFrames);
+    if (!t.controller->Start({t.File(t.controller->FileCounter()), 0, QString::number(rate), ch})) return -1;
+    // Whatever the last recording left (clipping, a pause, files, frames), this one starts from nothing.
+    EXPECT_EQ(t.controller->FramesRecorded() + t.controller->ElapsedMs() + t.controller->ClippedBuffers() +
+                  t.controller->LastClipNs(0) + t.controller->LastClipNs(1) + t.controller->EncodeFailures(), 0);
+    t.controller->Pause();
+    t.controller->Resume();
+    if (!WaitFor([&] { return !t.controller->IsRecording(); })) return -2;
+    int64_t decoded = 0;
+    for (const QString& f : t.heard.files) decoded += test::DecodeFile(f.toStdString()).frames();
+    return decoded;
+}
+
+// Every accepted rate, both channel counts and each kind of output (a resampled one, block
+// codecs, MP3), cut into files, one recording after the other: what decodes is the frames
+// asked for at the output's rate, with no padding at the seams but what the README says
+// (MP3: the encoder's delay and a last frame per file), only the last block padded.
+TEST_F(ControllerTest, EveryRateFormatAndSizeLimitKeepsTheFramesAskedAcrossSeams) {
+    Open("ramp,pace=fast");
+    struct Row { int32_t rate; int16_t ch; WaveFormat out; int64_t perFile, atEnd; };
+    const Row rows[] = {
+        {1000, 1, acm::PcmFormat(1000, 1, 16), 0, 0},        {1000, 2, WaveFormat::Pcm(44100, 2), 0, 1},
+        {4000, 1, WaveFormat::Pcm(44100, 2), 0, 1},         {8000, 1, acm::Gsm610Format(), 0, 319},
+        {8000, 2, acm::ImaAdpcmFormat(8000, 2), 0, 504},    {44100, 2, acm::ImaAdpcmFormat(22050, 2), 0, 1016},
+        {96000, 1, acm::MsAdpcmFormat(48000, 1), 0, 2035},  {44100, 2, acm::Mp3Format(44100, 2, 128), 1152, 1151},
+    };
+    for (const Row& r : rows) {
+        SCOPED_TRACE(std::to_string(r.rate) + " Hz, " + std::to_string(r.ch) + " channels to " + acm::Describe(r.out));
+        const int64_t asked = r.rate * 53 / 10;  // 5.3 s, cut every 2 s: more than the encoder takes at once
+        const int64_t expected = asked * r.out.SamplesPerSec() / r.rate;
+        const int64_t decoded = RecordDecoded(*this, r.rate, r.ch, r.out, asked, 2 * r.rate);
+        EXPECT_EQ(controller->FramesRecorded(), asked);
+        EXPECT_EQ(heard.files.size(), 3u);
+        EXPECT_GE(decoded, expected - (r.atEnd > 0 ? 1 : 0));
+        EXPECT_LE(decoded, expected + r.perFile * 3 + r.atEnd);
+    }
+    // The size limit exactly at a block's end, one byte below and one above: each file as
+    // full as the limit allows in whole blocks, and nothing lost across the files.
+    for (const bool ima : {false, true}) {
+        for (const int delta : {-1, 0, 1}) {
+            SCOPED_TRACE((ima ? "IMA ADPCM " : "PCM ") + std::to_string(delta));
+            const uint32_t header = ima ? 48 : 46, block = ima ? 2048 : 4, blocks = ima ? 20 : 10240, blockFrames = ima ? 2041 : 1;
+            const uint32_t limit = header + block * blocks + static_cast<uint32_t>(delta);
+            controller->Encoder().MaxFileSize(limit);
+            const int64_t decoded = RecordDecoded(*this, 44100, 2, ima ? acm::ImaAdpcmFormat(44100, 2) : WaveFormat::Pcm(44100, 2), 100000, 0);
+            ASSERT_GE(heard.files.size(), 2u);
+            EXPECT_EQ(QFile(heard.files[0]).size(), header + block * (delta < 0 ? blocks - 1 : blocks));
+            for (const QString& f : heard.files) EXPECT_LE(QFile(f).size(), limit);
+            EXPECT_EQ(decoded, (100000 + blockFrames - 1) / blockFrames * blockFrames);
+        }
+    }
+    EXPECT_TRUE(heard.messages.empty());
 }
 
 }  // namespace
