@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: GPL-3.0-or-later
 # Tavrino: the two set-up commands (make run, make test) and the benchmarks (make bench).
 # Every target installs what is missing first, so each works on a fresh machine.
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 #pragma once
 // clsDraw: the pictures of the live display, drawn on picture-box surfaces
 // (platform/picture): filled rectangles for the level meters, the amplitude trace of a

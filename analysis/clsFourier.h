@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 #pragma once
 // clsFourier: the discrete Fourier transform of N complex values (N a power of two, at
 // least 2) by an in-place iterative radix-2 decimation-in-time FFT.

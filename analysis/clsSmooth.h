@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 #pragma once
 // clsSmooth: the last few level values of one meter channel, and their mean, so that the
 // level meters do not flicker. The display driver keeps one per channel, set up with

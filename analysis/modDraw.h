@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 #pragma once
 // modDraw: the three-stop colour gradient of the level meters and the equalizer curve.
 

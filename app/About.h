@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 #pragma once
 // About: the "关于我们" window with the product name, two contact lines, the licence and a
 // thanks line.

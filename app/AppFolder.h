@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 #pragma once
 // The application folder: where the counter file nu.ini, the recordings folder file/ and
 // the help page are found.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 #pragma once
 // The program's own icon, drawn in code: a rounded dark-blue square with a white
 // microphone on a stand and a red record dot. Used by the windows, the tray and the

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 #pragma once
 // Start-up of the program: reads the command line (app/CommandLine.h) and runs what it
 // asks: the main window, or a run without one (timed recording, lists, version, icon).

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 #pragma once
 // The command line of the program: its options, its help text, and the two look-ups that
 // turn what a user typed into a device and an output format.

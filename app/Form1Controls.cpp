@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // Form1's controls, as the window's designer laid them out (twips, Twips.h), and their
 // connections to the handlers in Form1.cpp.
 #include "app/Form1.h"

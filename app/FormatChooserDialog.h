@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 #pragma once
 // The output-format chooser: a modal dialog with the caller's title, a list of format tags
 // ("格式") and, for the selected tag, its attributes ("属性") with their data rates. It

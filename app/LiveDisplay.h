@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 #pragma once
 // LiveDisplay: what the main window shows of a recording, one tick of its 25 ms timer at a
 // time: the amplitude trace, the spectrum, the left and right level meters with their clip

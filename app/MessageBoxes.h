@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 #pragma once
 // Message boxes of the program. Every box, the windows' and the capture hook's, goes through
 // the one message-box interface of platform/winmsg/MessageBox.h (a presenter that shows a

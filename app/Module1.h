@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 #pragma once
 // The main window's replacement window procedure: it answers the tray icon's notification
 // and hands every message on to the procedure that was in place before it.

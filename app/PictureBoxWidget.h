@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 #pragma once
 // A picture box on a window: shows a drawing surface (platform/picture) inside a sunken
 // two-pixel border. The drawing code draws on Surface(); this widget only shows it. The

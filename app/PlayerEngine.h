@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 #pragma once
 // PlayerEngine: the media part of the preview player, loaded when the player first needs
 // it. The engine lives in a plugin library of its own (app/player, libtavrino-player.so

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 #pragma once
 // When the program ends: once the main window has unloaded and none of the program's other
 // windows (preview, About) is open any more.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 #pragma once
 // The timed recording of the command line (tavrino --record SECONDS): the recording
 // controller driven without a window or a display.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 #pragma once
 // Texts and levels of the status display: file size, recorded time, channel peaks.
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 #pragma once
 // The windows are laid out in twips, as their designs give them; on screen one pixel is 15
 // twips (a fixed 96 dpi layout).

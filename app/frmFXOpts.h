@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 #pragma once
 // frmFXOpts: the effects options window ("特效设置"). Edits one live effects chain with
 // sliders on four tab pages (echo, phase shifter, equalizer, amplifier). Every slider

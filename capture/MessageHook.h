@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 #pragma once
 // The window-procedure hook of the capture class: it puts a procedure of its own in front
 // of a window's procedure and passes chosen messages to a callback, before and/or after the

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 #pragma once
 // WaveInRecorder: the capture class. It lists the wave-input devices, remembers the one
 // chosen, opens it for 16-bit PCM, keeps a ring of capture buffers queued on it, and raises

@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: GPL-3.0-or-later
 # Cross-compiling for 64-bit ARM Linux with Debian's g++-aarch64-linux-gnu. Used by the
 # aarch64 check of make test, which builds only the processor-independent modules
 # (-DTAVRINO_PORTABLE_ONLY=ON): libraries, nothing linked or run.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 #pragma once
 // What the processor offers the kernels that have a wide (AVX2) twin on x86-64.
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 #pragma once
 // A raised error of the system: a number and a text, as the property writes,
 // the FFT and the window toolkit report them (for example 32000 "invalid samplerate").

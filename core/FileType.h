@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 #pragma once
 // The types of file a recording can go to: WAV (any format of the conversion stream, in a
 // RIFF/WAVE file) and four that other programs write and play directly: FLAC, Ogg Opus,

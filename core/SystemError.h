@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 #pragma once
 // The system's reason for a failed file operation, in the program's language: the wording
 // of the Chinese C library for the reasons a user meets when saving a recording, the C

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 #pragma once
 // The wave format descriptor: a WAVEFORMATEX as a little-endian byte block of
 // 18 + extra size bytes, always handled together with its length.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 #pragma once
 // IIRFilter: one second-order recursive (biquad) filter, coefficients after the
 // Audio EQ Cookbook in its bandwidth form. The equalizer of clsDSP is a row of these

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 #pragma once
 // The check every float property of the effects makes before it changes anything: NaN or
 // an infinity would spread through the filter and phaser state into every later sample,

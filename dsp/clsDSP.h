@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 #pragma once
 // clsDSP: the live effects chain. Runs over every captured buffer of 16-bit samples, in
 // place, before the buffer goes to the encoder.

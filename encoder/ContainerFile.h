@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 #pragma once
 // A recording in one of the file types besides WAV (core/FileType.h: FLAC, Ogg Opus, Ogg
 // Vorbis, MP3), as EncoderWAV writes it: the codec plugin's writer (platform/codecs) encodes

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 #pragma once
 // EncoderWAV: the output stage of a recording. Every captured 16-bit PCM buffer passes
 // through a conversion stream (platform/acm) into the chosen output format and is appended

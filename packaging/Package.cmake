@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: GPL-3.0-or-later
 # The Debian package of the recorder: `make package` (CPack DEB) gives
 # tavrino_VERSION_ARCH.deb with Depends computed by dpkg-shlibdeps.
 #

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 #pragma once
 // The table behind the platform's handles (wave-input devices, mixers, windows): each
 // handle names one object, is never 0 and is never given out twice in a process, so a

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 #pragma once
 // The application event log: entries go to syslog (journald) with the identity
 // "tavrino": errors with priority LOG_ERR, notices (how the program adapted to the

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 #pragma once
 // The result codes of the platform's multimedia functions, shared by the stand-ins that
 // keep their contract (wave input and the mixer in platform/audio, the conversion stream

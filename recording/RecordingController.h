@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 #pragma once
 // RecordingController: the recording logic of the recorder, apart from any window.
 //

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 #pragma once
 // SIGINT, SIGTERM and SIGHUP as a call on the UI thread, so that Ctrl+C, a logout or a
 // `kill` ends a recording as the stop button does instead of leaving its file unfinished.

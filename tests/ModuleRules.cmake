@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: GPL-3.0-or-later
 # Checks the module rules on the compile commands of a build: which Qt include paths each
 # module's sources are compiled with. A module that starts using a library it must not use
 # (or links a target that brings one) fails here, before anyone includes a header.

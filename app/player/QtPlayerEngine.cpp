@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // The preview player's engine on Qt Multimedia: the plugin library libtavrino-player.so.
 // The recorder loads it when the player first needs it (app/PlayerEngine.h).
 

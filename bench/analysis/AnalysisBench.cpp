@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // The live display: the 1024-point transform against FFTW's time for the same complex
 // transform, and one whole display tick as the main window runs it every 25 ms.
 #include <fftw3.h>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // The main window's per-buffer handler (copy, effects, elapsed time, encode and write) and
 // one display tick, as the window runs them while recording 44.1 kHz stereo.
 #include <QApplication>

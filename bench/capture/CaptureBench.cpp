@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // Capture: how long a filled buffer waits before its GotData handler starts, what capture
 // costs in CPU, and whether a busy UI thread makes the backend drop audio.
 //

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // The conversion of floating values to 16-bit samples runs for every sample that an
 // effect touches.
 #include <random>

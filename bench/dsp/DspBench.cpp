@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // The effects chain runs on every captured buffer: 5120 values (44100 Hz stereo) each.
 // Figures: CPU nanoseconds per value for each effect and the whole chain, the chain's
 // speed as a multiple of real time, and the same over a 10-minute file next to sox

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // Conversion and writing speed of EncoderWAV, in seconds of audio per second of CPU
 // (x-realtime), for ten minutes of audio fed in 10240-byte capture buffers. Each codec is
 // compared with the ffmpeg command doing the same conversion on the same ten-minute file,

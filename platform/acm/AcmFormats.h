@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 #pragma once
 // Output formats of the conversion stream: byte-exact WAVEFORMATEX descriptors, the check
 // that tells whether a descriptor can be produced from a PCM input, and the catalogue that

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 #pragma once
 // A conversion stream from PCM to an output format, with the contract of the platform's
 // audio compression streams: open from a PCM descriptor to an output descriptor, ask for

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 #pragma once
 // Finds and loads the codec plugin (platform/codecs/CodecLibrary.h) the first time a format
 // needs libavcodec or libavformat. The plugin, "libtavrino-codecs.so", lies beside the program

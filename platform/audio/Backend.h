@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 #pragma once
 // The capture backends behind the wave-input layer and the mixer, and how one is chosen.
 //

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 #pragma once
 // The mixer of a wave-input device, with the contract of the platform's mixer functions,
 // over the capture source's input lines.

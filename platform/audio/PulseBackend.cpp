@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // The PulseAudio backend: devices are the server's sources (monitors included, so that what
 // the computer plays can be recorded), named by their descriptions; device -1 is the
 // default source. One threaded main loop per connection runs every callback off the UI

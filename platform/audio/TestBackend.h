@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 #pragma once
 // The test source: deterministic capture devices with input lines and a volume, for tests
 // and demos that run without a sound server.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 #pragma once
 // The wave-input device layer, with the contract of the platform's waveIn functions.
 //

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 #pragma once
 // The codec library: everything that needs libavcodec or libavformat, in a plugin that the
 // program loads the first time a format needs it (platform/acm/CodecLoader.h). libavcodec

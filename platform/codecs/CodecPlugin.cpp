@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // The codec plugin: libavcodec's audio encoders and libavformat's file writers
 // (ContainerWriter.cpp) behind codecs::Library. Loaded by platform/acm/CodecLoader.cpp with
 // dlopen on first need.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // The file writer of the codec plugin: 16-bit PCM resampled by libswresample where the file
 // type asks for another rate or channel count, encoded by libavcodec, muxed by libavformat
 // into an AVIOContext whose callbacks write to the caller's ByteSink.

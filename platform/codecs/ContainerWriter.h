@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 #pragma once
 // Inside the codec plugin: the FileWriter over libavformat (see CodecLibrary.h).
 //

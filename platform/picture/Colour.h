@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 #pragma once
 // Colours as the drawing code passes them: 32-bit values 0x00BBGGRR, red in the low
 // byte (the layout of a Windows COLORREF). The top byte is ignored wherever a colour is

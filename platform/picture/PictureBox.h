@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 #pragma once
 // The picture box: a drawing surface in pixels backed by a QImage, with the GDI drawing
 // calls that the level meters, the amplitude trace, the spectrum and the equalizer curve

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 #pragma once
 // Message boxes of the non-GUI layers (the capture hook's error reports), reached through an
 // interface: the program installs one that shows a QMessageBox; tests install one that

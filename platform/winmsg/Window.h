@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 #pragma once
 // A small window-message layer in the manner of user32, on top of the Qt event loop.
 //

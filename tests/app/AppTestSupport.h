@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 #pragma once
 // Helpers of the main-window tests: a temporary application folder, a prompter that
 // records what would be shown, waiting on the event loop, reading WAV files, a loaded

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // The command line as a user meets it: the program run without a display, one row per
 // invocation with the exit status and the key output it must give.
 #include <gtest/gtest.h>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // The recorder as a whole: the program's timed recording from the command line, and a
 // recording from the private PulseAudio server of a tone played into its null sink.
 #include <gtest/gtest.h>

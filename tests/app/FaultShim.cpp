@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // A failing system call for the program's tests, loaded with LD_PRELOAD. TAVRINO_FAULT holds
 // "CALL:TEXT:N": CALL (open, flock, fdatasync, close) on a file whose path contains TEXT
 // fails with errno N; an N above 1000 instead sends the program signal N - 1000 and lets the

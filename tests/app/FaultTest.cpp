@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // The program as a hostile user meets it: failing system calls (an LD_PRELOAD shim built
 // with the tests), locks that others hold, outputs that are no outputs, signals really sent;
 // each row with its exit status, message and the folder as it is left.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // The file types and pipes of the command line, through the program itself: what each type
 // records, how a killed recording of each type decodes, and standard output as a pipe.
 // FFmpeg's own programs read the results.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // Installing for one user: scripts/install-app puts the program, its help page, a launcher,
 // a desktop entry and the icon under a prefix, keeps the counter and the recordings on a
 // reinstall, and leaves them when uninstalling. The program writes the icon itself.

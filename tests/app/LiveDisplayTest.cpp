@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // The live display against a plain reference that draws everything on every tick: what
 // each tick shows must be the same, the window's surfaces must change exactly when a pixel
 // does, and a window out of sight draws nothing yet shows the right frame on its return.

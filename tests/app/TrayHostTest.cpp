@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // The tray icon on a real notification area: an X server (Xvfb) with an XEmbed tray
 // (trayer) and no session bus, so that Qt embeds its icon window there; the mouse is moved
 // and clicked by xdotool as a user's hand would.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // The capture class's window hook: dispatch through the before and after tables, the
 // handled short-circuit, nesting and removal at depth 0, the table rules and the error
 // reports.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // The recorder against the private PulseAudio server that `make test` starts. Each test
 // loads sinks and sources of its own (named after the process) so that tests running in
 // parallel do not hear each other.

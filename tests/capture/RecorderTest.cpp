@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // WaveInRecorder on the test source: what GotData delivers and when, starting and
 // stopping, device selection, device loss, and the input lines.
 #include <gtest/gtest.h>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 #pragma once
 // Plain references for the effects, written straight from the formulas, one value at a
 // time, with no attempt at speed. The classes must agree with them value by value.

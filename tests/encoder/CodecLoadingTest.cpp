@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // libavcodec and libavformat stay out of the process until a format needs them. This test
 // program links neither (tests/encoder/CMakeLists.txt), so its own map shows what the
 // recorder loads.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // The WAV writer: file layout, operations and results, format selection, and keeping
 // recordings whole on full disks, at the size limit and across crashes.
 #include <gtest/gtest.h>

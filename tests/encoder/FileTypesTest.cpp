@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // The file types besides WAV through the encoder: FLAC keeps every sample, also across the
 // seam of a split recording; a full disk leaves a file of each type that decodes.
 #include <gtest/gtest.h>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // Random descriptors and buffer sizes through the encoder's whole life, under the
 // sanitizers: no crash, no read out of bounds, only the documented result codes, and every
 // file that was finalised has a header that agrees with its length.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // Every output format round-trips: a known signal goes through EncoderWAV in capture-sized
 // buffers, FFmpeg's demuxer and decoder read the file back, and the result is compared with
 // the input at a tolerance fit for the codec. ffprobe and sox (which does not read MPEG

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 #pragma once
 // Helpers of the encoder tests: a private folder, signals (Signals.h), the encoder fed in buffers, an
 // independent WAV reader (FFmpeg's demuxer and decoders, no code of the system under

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 #pragma once
 // Test signals as 16-bit samples, shared by the tests of the conversion stream and of the
 // encoder above it.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 #pragma once
 // Shared by the tests of platform/ and of the modules above it: a QCoreApplication for the
 // whole run, event pumping with a deadline, a message box that records what it was asked

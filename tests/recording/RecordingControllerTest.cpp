@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // The recording controller without any window: pauses, files of any length, clipping.
 #include <gtest/gtest.h>
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // The conversion stream's contract and the format catalogue.
 #include <gtest/gtest.h>
 

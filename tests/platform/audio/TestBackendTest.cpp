@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // The wave-input layer's contract, on the test source: buffers filled in queue order,
 // audio held back while nothing is queued, what Stop, Reset and Close do, the test
 // source's device descriptions, and the mixer's line view.

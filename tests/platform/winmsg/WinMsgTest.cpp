@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // The window-message layer: procedures replaced and chained as the program's tray procedure
 // does, posting from other threads, delivery order, destruction.
 #include <gtest/gtest.h>
