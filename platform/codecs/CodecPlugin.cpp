@@ -13,6 +13,7 @@ extern "C" {
 #include <memory>
 #include <string>
 
+#include "platform/codecs/AvHelpers.h"
 #include "platform/codecs/CodecLibrary.h"
 #include "platform/codecs/ContainerWriter.h"
 
@@ -25,24 +26,6 @@ struct CodecFree {
 struct PacketFree {
     void operator()(AVPacket* p) const { av_packet_free(&p); }
 };
-
-// 16-bit planar when the codec takes it (as the ffmpeg command picks for 16-bit input),
-// else 16-bit interleaved, else the codec's first.
-AVSampleFormat CodecSampleFormat(const AVCodec* codec) {
-    const AVSampleFormat* fmts = codec->sample_fmts;
-    if (!fmts) return AV_SAMPLE_FMT_S16;
-    for (const AVSampleFormat* p = fmts; *p != AV_SAMPLE_FMT_NONE; ++p)
-        if (*p == AV_SAMPLE_FMT_S16P) return *p;
-    for (const AVSampleFormat* p = fmts; *p != AV_SAMPLE_FMT_NONE; ++p)
-        if (*p == AV_SAMPLE_FMT_S16) return *p;
-    return fmts[0];
-}
-
-std::string ErrorText(int code) {
-    char text[AV_ERROR_MAX_STRING_SIZE] = {};
-    av_strerror(code, text, sizeof text);
-    return text;
-}
 
 class Encoder final : public AudioEncoder {
 public:
@@ -93,7 +76,8 @@ public:
         AVCodecContext* c = codec.get();
         c->sample_rate = s.rate;
         av_channel_layout_default(&c->ch_layout, s.channels);
-        c->sample_fmt = CodecSampleFormat(found);
+        // 16-bit planar first, as the ffmpeg command picks for 16-bit input.
+        c->sample_fmt = SixteenBitFormat(found, AV_SAMPLE_FMT_S16P);
         c->time_base = AVRational{1, s.rate};
         if (s.bitRate > 0) c->bit_rate = s.bitRate;
         AVDictionary* options = nullptr;

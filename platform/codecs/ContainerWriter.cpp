@@ -5,6 +5,8 @@
 
 #include "platform/codecs/ContainerWriter.h"
 
+#include "platform/codecs/AvHelpers.h"
+
 extern "C" {
 #include <libavcodec/avcodec.h>
 #include <libavformat/avformat.h>
@@ -43,23 +45,6 @@ Names NamesOf(Container c) {
         case Container::Mp3: return {"libmp3lame", "mp3"};
     }
     return {"", ""};
-}
-
-// 16-bit when the codec takes it (FLAC stays bit for bit what was captured), else the
-// codec's first format.
-AVSampleFormat SampleFormatFor(const AVCodec* codec) {
-    const AVSampleFormat* fmts = codec->sample_fmts;
-    if (!fmts) return AV_SAMPLE_FMT_S16;
-    for (AVSampleFormat wanted : {AV_SAMPLE_FMT_S16, AV_SAMPLE_FMT_S16P})
-        for (const AVSampleFormat* p = fmts; *p != AV_SAMPLE_FMT_NONE; ++p)
-            if (*p == wanted) return *p;
-    return fmts[0];
-}
-
-std::string ErrorText(int code) {
-    char text[AV_ERROR_MAX_STRING_SIZE] = {};
-    av_strerror(code, text, sizeof text);
-    return text;
 }
 
 class Writer final : public FileWriter {
@@ -165,7 +150,8 @@ bool Writer::Open(const FileSettings& s, std::string& why) {
     if (!codec_ || !stream_ || !frame_ || !packet_) return fail("encoder", AVERROR(ENOMEM));
     codec_->sample_rate = s.outRate;
     av_channel_layout_default(&codec_->ch_layout, s.outChannels);
-    codec_->sample_fmt = SampleFormatFor(found);
+    // 16-bit interleaved first: FLAC stays bit for bit what was captured.
+    codec_->sample_fmt = SixteenBitFormat(found, AV_SAMPLE_FMT_S16);
     codec_->time_base = AVRational{1, s.outRate};
     if (s.bitRate > 0) codec_->bit_rate = s.bitRate;
     if (muxer->flags & AVFMT_GLOBALHEADER) codec_->flags |= AV_CODEC_FLAG_GLOBAL_HEADER;
