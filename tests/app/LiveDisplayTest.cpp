@@ -8,6 +8,7 @@
 #include <QWidget>
 
 #include <cmath>
+#include <ostream>
 #include <vector>
 
 #include "analysis/clsDraw.h"
@@ -77,6 +78,8 @@ struct Row {
     bool minimise;           // else hidden (the tray)
     int64_t stopAt;          // the recording stops here
 };
+// The row's name in the test's listing (not its bytes, which hold addresses).
+void PrintTo(const Row& row, std::ostream* os) { *os << row.name; }
 
 class LiveDisplayTest : public ::testing::TestWithParam<Row> {};
 
