@@ -31,6 +31,7 @@
 #include "app/FormatChooserDialog.h"
 #include "core/FileType.h"
 #include "platform/acm/AcmFormats.h"
+#include "platform/audio/Backend.h"
 #include "app/FrmT.h"
 #include "app/LiveDisplay.h"
 #include "app/Module1.h"
@@ -116,6 +117,7 @@ void Form1::Form_Load() {
 
     controller_->Load();  // puts the next numbered file into txtFile (and shows the disk's time left)
     tmrVis->start();
+    winmsg::DeferPostedWake(true);  // captured buffers are taken at the ticks (tmrVis_Timer)
     tmrDisk->start();
     TrayInstall();
 }
@@ -125,6 +127,7 @@ void Form1::Form_Unload() {
     unloaded_ = true;
     controller_->Unload();  // a running recording is finished first
     tmrVis->stop();
+    winmsg::DeferPostedWake(false);
     tmrDisk->stop();
     TrayRemove();
 }
@@ -250,6 +253,9 @@ void Form1::cmdDo_Click() {
         const int minutes = txtSplit->text().toInt();
         const std::optional<int32_t> rate = RecordingController::ParseSampleRate(cboSamplerate->currentText());
         controller_->MaxFileFrames(minutes > 0 && rate ? static_cast<int64_t>(minutes) * 60 * *rate : 0);
+        // The server hands over about one buffer at a time: the display shows each buffer
+        // once it is full, and a smaller piece would only wake the process more often.
+        if (rate) audio::CaptureFragmentMs(audio::CaptureBufferMs(Recorder().BufferSize(), *rate, ChannelCount()));
         controller_->Start({txtFile->text(), cboDev->currentIndex(), cboSamplerate->currentText(), ChannelCount()});
     }
 }
@@ -314,6 +320,9 @@ void Form1::DeviceLost() { controller_->DeviceLost(); }
 // Display
 
 void Form1::tmrVis_Timer() {
+    // The buffers captured since the last tick arrive here rather than each waking the
+    // window on its own: the tick wakes it anyway, and the display shows them at once.
+    winmsg::ProcessPostedMessages();
     if (controller_ && !unloaded_) display_->Tick(LiveDisplay::Input(*controller_, chkStereo->isChecked()));
 }
 

@@ -143,6 +143,13 @@ std::shared_ptr<Backend> MakePulseBackend(const std::string& server = std::strin
 inline constexpr int kDisplayFragmentMs = 50;
 void CaptureFragmentMs(int ms);
 int CaptureFragmentMs();
+// The fragment for a display that shows every capture buffer of `bytes` (16-bit samples
+// at `rate` and `channels`): the audio one buffer holds, in whole ms, so that a buffer
+// comes in one piece, but 1 .. kLongestDisplayFragmentMs: a longer piece keeps audio in
+// the server, out of the program's reach, for longer.
+// kDisplayFragmentMs for a rate or channel count below 1.
+inline constexpr int kLongestDisplayFragmentMs = 100;
+int CaptureBufferMs(int64_t bytes, int32_t rate, int32_t channels);
 
 // The line volume's raw scale against the sound server's: raw 0 .. 65535 maps
 // monotonically onto 0 .. PA_VOLUME_NORM (65536, 100 %), raw 65535 being exactly 100 %.

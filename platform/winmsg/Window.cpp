@@ -58,19 +58,27 @@ public:
     }
 
     void Push(const Msg& m) {
+        // The owner's own posts always wake it: it may wait for them in a loop of its own.
+        const bool own = GetCurrentThreadId() == thread_;
         bool wake = false;
         {
             std::lock_guard lock(mutex_);
             if (count_ == ring_.size()) Grow();
             ring_[(head_ + count_) % ring_.size()] = m;
-            wake = (count_ == 0);
+            wake = deferred_ ? own : count_ == 0;
             ++count_;
         }
-        if (wake && fd_ >= 0) {
-            const uint64_t one = 1;
-            ssize_t r = write(fd_, &one, sizeof one);
-            (void)r;  // a full counter already wakes the reader
+        if (wake) Signal();
+    }
+
+    void Defer(bool deferred) {
+        bool pending = false;
+        {
+            std::lock_guard lock(mutex_);
+            deferred_ = deferred;
+            pending = !deferred && count_ > 0;
         }
+        if (pending) Signal();  // what waited for the owner's next look
     }
 
     // Delivers the pending messages one by one; returns how many were taken.
@@ -78,6 +86,13 @@ public:
 
 private:
     static constexpr size_t kInitialCapacity = 256;
+
+    void Signal() {
+        if (fd_ < 0) return;
+        const uint64_t one = 1;
+        ssize_t r = write(fd_, &one, sizeof one);
+        (void)r;  // a full counter already wakes the reader
+    }
 
     void Grow() {
         std::vector<Msg> bigger(ring_.size() * 2);
@@ -102,6 +117,7 @@ private:
     std::vector<Msg> ring_;
     size_t head_ = 0;
     size_t count_ = 0;
+    bool deferred_ = false;
 };
 
 struct Window {
@@ -147,6 +163,12 @@ int ThreadQueue::Drain() {
         ssize_t r = read(fd_, &v, sizeof v);
         (void)r;  // EAGAIN when nothing was signalled
     }
+    // A procedure that runs a modal loop meanwhile is woken for further posts as usual.
+    bool deferred = false;
+    {
+        std::lock_guard lock(mutex_);
+        std::swap(deferred, deferred_);
+    }
     int delivered = 0;
     Msg m{};
     while (Pop(m)) {
@@ -155,6 +177,10 @@ int ThreadQueue::Drain() {
         const WndProc& proc = w->proc;  // the copy keeps the procedure alive while it runs
         if (proc && *proc) (*proc)(m.hwnd, m.msg, m.wParam, m.lParam);
         ++delivered;
+    }
+    if (deferred) {
+        std::lock_guard lock(mutex_);
+        deferred_ = true;
     }
     return delivered;
 }
@@ -254,5 +280,7 @@ bool PostMessage(HWND hwnd, UINT msg, WPARAM wParam, LPARAM lParam) {
 int ProcessPostedMessages() {
     return QueueOfThread(GetCurrentThreadId())->Drain();
 }
+
+void DeferPostedWake(bool deferred) { QueueOfThread(GetCurrentThreadId())->Defer(deferred); }
 
 }  // namespace tavrino::winmsg

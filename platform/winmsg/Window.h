@@ -111,6 +111,14 @@ bool PostMessage(HWND hwnd, UINT msg, WPARAM wParam, LPARAM lParam);
 // would; returns how many were delivered. For loops that do not run Qt's event loop.
 int ProcessPostedMessages();
 
+// While deferred, a message another thread posts to the calling thread's windows does not
+// wake its event loop: it waits until the thread calls ProcessPostedMessages, which it
+// must then do regularly (the main window does so on each tick of its display timer, so
+// that a captured buffer costs no wake-up of its own). Messages the thread posts itself
+// still wake it, and so does any post while ProcessPostedMessages delivers (a procedure
+// may run a modal loop). Ending the deferral wakes the loop for whatever is pending.
+void DeferPostedWake(bool deferred);
+
 uint32_t GetLastError();
 void SetLastError(uint32_t error);
 

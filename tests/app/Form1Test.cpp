@@ -13,6 +13,10 @@
 #include <QFileInfo>
 #include <QFileDialog>
 #include <QMessageBox>
+#include <QSignalBlocker>
+#include <QStringList>
+#include <QEvent>
+#include <QApplication>
 #include <QTest>
 
 #include <memory>
@@ -165,6 +169,32 @@ TEST_F(Form1Test, StartChecksComeInOrderAndChangeNothing) {
     EXPECT_TRUE(shown.back().text.contains(QStringLiteral("是一个目录"))) << shown.back().text.toStdString();
     EXPECT_EQ(shown.back().caption, QStringLiteral("提示"));
     EXPECT_EQ(folder->Counter(), QByteArray("7\r\n"));
+}
+
+// The sound server hands over one capture buffer (10240 bytes) at a time: a smaller piece
+// wakes the program more often, a larger one would hide buffers from the display. Long
+// buffers come in pieces of 100 ms: the server keeps nothing longer from the program.
+TEST_F(Form1Test, TheServerHandsOverOneBufferAtATime) {
+    struct Row {
+        const char* rate;
+        bool stereo;
+        int fragmentMs;
+    };
+    const Row rows[] = {{"44100", true, 58}, {"96000", true, 26}, {"22050", false, 100}, {"1000", true, 100}};
+    Load("tone");
+    ChooseDevice(0);
+    for (const Row& row : rows) {
+        audio::CaptureFragmentMs(audio::kDisplayFragmentMs);
+        form->cboSamplerate->setEditText(QString::fromLatin1(row.rate));
+        {
+            const QSignalBlocker quiet(form->chkStereo);  // a click would open the format chooser
+            form->chkStereo->setChecked(row.stereo);
+        }
+        form->cmdDo->click();
+        ASSERT_TRUE(form->Recorder().IsRecording()) << row.rate;
+        EXPECT_EQ(audio::CaptureFragmentMs(), row.fragmentMs) << row.rate;
+        form->cmdDo->click();
+    }
 }
 
 TEST_F(Form1Test, FailedCaptureStartClosesTheEncoderAndKeepsTheCounter) {

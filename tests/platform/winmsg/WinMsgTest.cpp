@@ -53,6 +53,40 @@ TEST(WinMsg, PostedMessagesArriveOnTheOwnerThreadInOrderFromAnyThread) {
     EXPECT_TRUE(DestroyWindow(hwnd));
 }
 
+// Deferred, a post from another thread waits for the owner's own look (the main window's
+// tick); the owner's own posts, posts while a procedure runs a loop of its own, and the
+// end of the deferral still wake it, so that nothing is left waiting.
+TEST(WinMsg, DeferredPostsWaitForTheOwnersLookAndNoneIsLeftBehind) {
+    using namespace std::chrono_literals;
+    std::vector<LPARAM> got;
+    HWND hwnd = 0;
+    const auto postFromAnotherThread = [&](LPARAM l) { std::thread([&] { PostMessage(hwnd, WM_USER, 0, l); }).join(); };
+    hwnd = CreateWindowEx("STATIC", "t", MakeWndProc([&](HWND, UINT m, WPARAM, LPARAM l) -> LRESULT {
+        if (m != WM_USER) return 0;
+        got.push_back(l);
+        if (l == 3) {  // a modal loop inside the procedure
+            postFromAnotherThread(4);
+            EXPECT_TRUE(PumpUntil([&] { return got.size() == 4; }));
+        }
+        return 0;
+    }));
+    DeferPostedWake(true);
+    postFromAnotherThread(1);
+    test::PumpFor(60ms);
+    EXPECT_TRUE(got.empty());
+    EXPECT_EQ(ProcessPostedMessages(), 1);
+    PostMessage(hwnd, WM_USER, 0, 2);
+    EXPECT_TRUE(PumpUntil([&] { return got.size() == 2; }));
+    postFromAnotherThread(3);
+    ProcessPostedMessages();
+    postFromAnotherThread(5);  // deferred again once the delivery is over
+    test::PumpFor(60ms);
+    EXPECT_EQ(got, (std::vector<LPARAM>{1, 2, 3, 4}));
+    DeferPostedWake(false);
+    EXPECT_TRUE(PumpUntil([&] { return got.size() == 5; }));
+    DestroyWindow(hwnd);
+}
+
 TEST(WinMsg, MessagesForADestroyedWindowAreDroppedAndHandlesAreNotReused) {
     int calls = 0;
     std::vector<UINT> sent;
