@@ -5,6 +5,7 @@
 
 #include <QCheckBox>
 #include <QComboBox>
+#include <QEvent>
 #include <QGroupBox>
 #include <QIntValidator>
 #include <QLabel>
@@ -24,6 +25,33 @@
 #include "app/Twips.h"
 
 namespace tavrino {
+namespace {
+
+// A status panel: a label in a box of its own that keeps the box's size. A label placed
+// in the bar's layout would lay the whole bar out again at each new text (its size hint
+// is asked anew); a label of fixed size only repaints.
+class StatusPanel final : public QObject {
+public:
+    static QLabel* Add(QStatusBar* bar, const QString& text, int stretch, int minimumWidth) {
+        auto* box = new QWidget(bar);
+        auto* label = new QLabel(text, box);
+        box->setMinimumSize(minimumWidth, QLabel(QStringLiteral("0"), bar).sizeHint().height());
+        box->setSizePolicy(QSizePolicy::Ignored, QSizePolicy::Preferred);
+        box->installEventFilter(new StatusPanel(label, box));
+        bar->addWidget(box, stretch);
+        return label;
+    }
+
+private:
+    StatusPanel(QLabel* label, QWidget* box) : QObject(box), label_(label) {}
+    bool eventFilter(QObject* watched, QEvent* event) override {
+        if (event->type() == QEvent::Resize) label_->setFixedSize(static_cast<QWidget*>(watched)->size());
+        return false;
+    }
+    QLabel* label_;
+};
+
+}  // namespace
 
 void Form1::BuildControls() {
     setWindowTitle(QStringLiteral("Tavrino 2.0"));
@@ -53,22 +81,16 @@ void Form1::BuildControls() {
 
     sbar = new QStatusBar(this);
     sbar->setSizeGripEnabled(false);
-    sbarPanel1 = new QLabel(QStringLiteral("文件大小: 0 字节"), sbar);
-    sbarPanel2 = new QLabel(QStringLiteral("长度: 0:00"), sbar);
-    sbar->addWidget(sbarPanel1, 1);
-    sbar->addWidget(sbarPanel2, 1);
-    // The file being recorded, dropouts and clipping (rich text: the dropouts in red).
-    sbarPanel3 = new QLabel(sbar);
-    sbarPanel3->setTextFormat(Qt::RichText);
-    sbar->addWidget(sbarPanel3, 2);
-    // Widths that do not follow the texts, so that a new digit does not lay the bar out
-    // again: room for the widest size and time, the rest shared by the stretch factors.
+    // Widths that do not follow the texts: room for the widest size and time, the rest
+    // shared by the stretch factors. The third panel shows the file being recorded,
+    // dropouts and clipping (rich text: the dropouts in red).
     const QFontMetrics metrics(font());
-    sbarPanel1->setMinimumWidth(metrics.horizontalAdvance(QStringLiteral("文件大小: 1024.0 MB")));
-    sbarPanel2->setMinimumWidth(metrics.horizontalAdvance(QStringLiteral("时间: 999:59 已暂停")));
-    for (QLabel* panel : {sbarPanel1, sbarPanel2, sbarPanel3}) {
-        panel->setSizePolicy(QSizePolicy::Ignored, QSizePolicy::Preferred);
-    }
+    sbarPanel1 = StatusPanel::Add(sbar, QStringLiteral("文件大小: 0 字节"), 1,
+                                  metrics.horizontalAdvance(QStringLiteral("文件大小: 1024.0 MB")));
+    sbarPanel2 = StatusPanel::Add(sbar, QStringLiteral("长度: 0:00"), 1,
+                                  metrics.horizontalAdvance(QStringLiteral("时间: 999:59 已暂停")));
+    sbarPanel3 = StatusPanel::Add(sbar, QString(), 2, 0);
+    sbarPanel3->setTextFormat(Qt::RichText);
 
     // Beyond the laid-out client area.
     txtFile = Place(new QLineEdit(this), 120, 2640, 3375, 315);

@@ -197,6 +197,41 @@ TEST_F(Form1Test, TheServerHandsOverOneBufferAtATime) {
     }
 }
 
+// A new size text repaints its panel and lays nothing out again; a wider window still
+// shares the bar among the panels by their stretch (1 : 1 : 2).
+TEST_F(Form1Test, StatusTextsRepaintTheirPanelsAndLayNothingOut) {
+    Load("tone");
+    ChooseDevice(0);
+    form->resize(600, 400);
+    QCoreApplication::processEvents();
+    EXPECT_NEAR(form->sbarPanel3->width(), form->sbarPanel1->width() * 2, 12);
+    EXPECT_GT(form->sbarPanel1->width(), 130);
+
+    form->cmdDo->click();
+    ASSERT_TRUE(WaitFor([&] { return form->ElapsedMs() > 0; }));
+    QCoreApplication::processEvents();  // what the start itself laid out
+    struct LayoutCount : QObject {
+        QWidget* window = nullptr;
+        std::string seen;  // the classes laid out again
+        bool eventFilter(QObject* o, QEvent* e) override {
+            auto* w = qobject_cast<QWidget*>(o);
+            if (e->type() == QEvent::LayoutRequest && w != nullptr && w->window() == window)
+                seen += std::string(o->metaObject()->className()) + " ";
+            return false;
+        }
+    } count;
+    count.window = form.get();
+    qApp->installEventFilter(&count);
+    QStringList texts;
+    ASSERT_TRUE(WaitFor([&] {
+        if (!texts.contains(form->sbarPanel1->text())) texts << form->sbarPanel1->text();
+        return texts.size() >= 4;
+    }));
+    qApp->removeEventFilter(&count);
+    EXPECT_EQ(count.seen, "") << texts.join(QStringLiteral(" | ")).toStdString();
+    form->cmdDo->click();
+}
+
 TEST_F(Form1Test, FailedCaptureStartClosesTheEncoderAndKeepsTheCounter) {
     Load("tone,fail=start");
     ChooseDevice(0);
