@@ -255,7 +255,14 @@ void Form1::cmdDo_Click() {
         controller_->MaxFileFrames(minutes > 0 && rate ? static_cast<int64_t>(minutes) * 60 * *rate : 0);
         // The server hands over about one buffer at a time: the display shows each buffer
         // once it is full, and a smaller piece would only wake the process more often.
-        if (rate) audio::CaptureFragmentMs(audio::CaptureBufferMs(Recorder().BufferSize(), *rate, ChannelCount()));
+        // While nothing can be seen, larger pieces (FitCaptureFragment).
+        if (rate) {
+            shownFragmentMs_ = audio::CaptureBufferMs(Recorder().BufferSize(), *rate, ChannelCount());
+            hiddenFragmentMs_ = audio::CaptureRingFragmentMs(int64_t{Recorder().BufferCount()} * Recorder().BufferSize(),
+                                                             *rate, ChannelCount());
+            fragmentMs_ = CanBeSeen() ? shownFragmentMs_ : hiddenFragmentMs_;
+            audio::CaptureFragmentMs(fragmentMs_);
+        }
         controller_->Start({txtFile->text(), cboDev->currentIndex(), cboSamplerate->currentText(), ChannelCount()});
     }
 }
@@ -323,7 +330,20 @@ void Form1::tmrVis_Timer() {
     // The buffers captured since the last tick arrive here rather than each waking the
     // window on its own: the tick wakes it anyway, and the display shows them at once.
     winmsg::ProcessPostedMessages();
-    if (controller_ && !unloaded_) display_->Tick(LiveDisplay::Input(*controller_, chkStereo->isChecked()));
+    if (!controller_ || unloaded_) return;
+    if (controller_->IsRecording()) FitCaptureFragment();
+    display_->Tick(LiveDisplay::Input(*controller_, chkStereo->isChecked()));
+}
+
+void Form1::FitCaptureFragment() {
+    // Minimised or in the tray, nothing shows the buffers one by one: the server may gather
+    // several, and the process wakes for them a few times a second rather than 17. The
+    // display's ticks still see the last buffer; once the window shows again, the pieces
+    // are one buffer again from the server's answer on.
+    const int ms = CanBeSeen() ? shownFragmentMs_ : hiddenFragmentMs_;
+    if (ms <= 0 || ms == fragmentMs_) return;
+    fragmentMs_ = ms;
+    Recorder().CaptureFragment(ms);
 }
 
 void Form1::SetFreeSpaceQuery(std::function<int64_t(const QString&)> query) { freeBytes_ = std::move(query); }

@@ -271,6 +271,8 @@ private:
     void FatalError(const QString& text);
     void TrayInstall();
     void TrayRemove();
+    bool CanBeSeen() const { return isVisible() && !isMinimized(); }
+    void FitCaptureFragment();
 
     QString appFolder_;
     std::shared_ptr<winmsg::MessageBoxPresenter> boxes_;  // null: the program's (winmsg::MsgBox)
@@ -297,6 +299,10 @@ private:
     bool blnLoaded = false;
     bool unloaded_ = false;
     int modalDepth_ = 0;
+    // The pieces the server hands over while the recording can be seen or not, and now (ms).
+    int shownFragmentMs_ = 0;
+    int hiddenFragmentMs_ = 0;
+    int fragmentMs_ = 0;
     bool quitPending_ = false;
     bool unattended_ = false;  // after a signal: messages to stderr and the log, not boxes
     int quitStatus_ = -1;

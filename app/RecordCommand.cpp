@@ -24,15 +24,6 @@ namespace {
 
 // A source that delivers nothing for this long ends the recording.
 constexpr int32_t kNoDataMs = 10000;
-// Audio the sound server gathers before it wakes the recorder: nothing is displayed, so
-// more than a window's display takes, as long as the capture buffers hold it with room to
-// spare (at 44.1 kHz stereo the five buffers of 10240 bytes hold 290 ms).
-constexpr int64_t kFragmentMs = 200;
-
-int FragmentMs(const WaveInRecorder& recorder, int32_t rate, int16_t channels) {
-    const int64_t ringMs = int64_t{recorder.BufferCount()} * recorder.BufferSize() * 1000 / (int64_t{rate} * channels * 2);
-    return static_cast<int>(std::clamp<int64_t>(ringMs * 2 / 3, 1, kFragmentMs));
-}
 
 // Prints what a window would show, each finished file's path, and how the run ended.
 class ConsoleListener final : public RecordingListener {
@@ -176,7 +167,9 @@ int RecordFromCommandLine(const RecordRequest& request) {
         QCoreApplication::exit(128 + signal);
     });
     const QString output = chosenOutput->isEmpty() ? listener.output : *chosenOutput;
-    audio::CaptureFragmentMs(FragmentMs(recorder, request.rate, request.channels));
+    // Nothing is displayed: the server gathers more than a window's display takes.
+    audio::CaptureFragmentMs(audio::CaptureRingFragmentMs(int64_t{recorder.BufferCount()} * recorder.BufferSize(),
+                                                          request.rate, request.channels));
     if (!controller.Start({output, index, QString::number(request.rate), request.channels})) return 1;
     if (!request.quiet) {
         std::fprintf(stderr, "tavrino: 从 \"%s\" 录音 %g 秒\n", name.toLocal8Bit().constData(), request.seconds);

@@ -138,6 +138,10 @@ uint64_t WaveInRecorder::CapturedBytes() const {
 
 uint32_t WaveInRecorder::Overruns() const { return waveIn_ != 0 ? waveInGetOverruns(waveIn_) : 0; }
 
+void WaveInRecorder::CaptureFragment(int ms) {
+    if (waveIn_ != 0) waveInSetFragment(waveIn_, ms);
+}
+
 // ---- the notification window and its hook ----
 
 void WaveInRecorder::CreateNotifyWindow() {

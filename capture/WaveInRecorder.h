@@ -143,6 +143,9 @@ public:
     uint64_t CapturedBytes() const;
     // Audio the backend had to drop during this recording (0 when not recording).
     uint32_t Overruns() const;
+    // From now on the backend hands over about `ms` of audio at a time (nothing when not
+    // recording); the buffers keep their size.
+    void CaptureFragment(int ms);
     // Steady-clock time (ns) at which the buffer now being delivered was filled; valid
     // inside GotData.
     int64_t DeliveredBufferTime() const { return deliveredTime_; }

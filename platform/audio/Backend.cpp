@@ -87,6 +87,12 @@ int CaptureBufferMs(int64_t bytes, int32_t rate, int32_t channels) {
     return static_cast<int>(std::clamp<int64_t>(ms, 1, kLongestDisplayFragmentMs));
 }
 
+int CaptureRingFragmentMs(int64_t ringBytes, int32_t rate, int32_t channels) {
+    if (rate < 1 || channels < 1) return kDisplayFragmentMs;
+    const int64_t ringMs = ringBytes * 1000 / (int64_t{rate} * channels * 2);
+    return static_cast<int>(std::clamp<int64_t>(ringMs * 2 / 3, 1, kLongestFragmentMs));
+}
+
 uint32_t ServerVolumeFromRaw(uint32_t raw) {
     const uint64_t r = std::min<uint32_t>(raw, 65535);
     return static_cast<uint32_t>((r * 65536 + 32767) / 65535);  // nearest; 65535 -> 65536

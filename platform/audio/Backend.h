@@ -67,6 +67,9 @@ public:
     // audio it held back, or, for a paced-by-queue source, produce more.
     virtual void BufferQueued() = 0;
     virtual uint32_t Overruns() const = 0;
+    // From now on, hand over about `ms` of audio at a time (CaptureFragmentMs, below). The
+    // server may take a while to follow; nothing held is lost. Any thread.
+    virtual void Fragment(int ms) = 0;
 };
 
 // One input line of a device's mixer.
@@ -150,6 +153,11 @@ int CaptureFragmentMs();
 // kDisplayFragmentMs for a rate or channel count below 1.
 inline constexpr int kLongestDisplayFragmentMs = 100;
 int CaptureBufferMs(int64_t bytes, int32_t rate, int32_t channels);
+// The fragment when nothing displays the buffers: two thirds of what the capture ring of
+// `ringBytes` holds, so that it holds a piece with room to spare, at most
+// kLongestFragmentMs (at 44.1 kHz stereo the five buffers of 10240 bytes hold 290 ms).
+inline constexpr int kLongestFragmentMs = 200;
+int CaptureRingFragmentMs(int64_t ringBytes, int32_t rate, int32_t channels);
 
 // The line volume's raw scale against the sound server's: raw 0 .. 65535 maps
 // monotonically onto 0 .. PA_VOLUME_NORM (65536, 100 %), raw 65535 being exactly 100 %.

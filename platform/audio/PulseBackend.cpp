@@ -423,6 +423,18 @@ public:
 
     uint32_t Overruns() const override { return overruns_.load(); }
 
+    void Fragment(int ms) override {
+        Connection::Lock lock(conn_->loop());
+        if (!ready_ || pa_stream_get_state(stream_) != PA_STREAM_READY) return;
+        const pa_buffer_attr* now = pa_stream_get_buffer_attr(stream_);
+        if (now == nullptr) return;
+        pa_buffer_attr attr = *now;
+        const auto fragment = static_cast<pa_usec_t>(ms) * PA_USEC_PER_MSEC;
+        attr.fragsize = static_cast<uint32_t>(pa_usec_to_bytes(fragment, pa_stream_get_sample_spec(stream_)));
+        // Not waited for: until the server answers, the pieces keep their old size.
+        if (pa_operation* op = pa_stream_set_buffer_attr(stream_, &attr, nullptr, nullptr)) pa_operation_unref(op);
+    }
+
 private:
     // Asks the server to (un)cork and waits for its answer (at most kUiWaitLimit); a stream
     // already asked for that state asks nothing and returns the answer it had.

@@ -111,6 +111,7 @@ struct TestBackend::DeviceState {
     std::vector<std::array<uint32_t, 2>> volumes;
     std::vector<TestStream*> streams;
     std::atomic<uint32_t> gain{65535};  // volume of the active line's first channel
+    std::atomic<int> fragmentMs{0};      // what a stream was last asked for
 
     void UpdateGainLocked() { gain = volumes.empty() ? 65535 : volumes[static_cast<size_t>(active)][0]; }
 };
@@ -126,6 +127,7 @@ public:
         pending_.resize(static_cast<size_t>(capFrames * channels));
         limit_ = dev_->setup.frames;
         if (limit_ < 0 && dev_->wav) limit_ = static_cast<int64_t>(dev_->wav->samples.size() / dev_->wav->channels);
+        dev_->fragmentMs = CaptureFragmentMs();
         std::lock_guard lock(dev_->mutex);
         dev_->streams.push_back(this);
     }
@@ -180,6 +182,7 @@ public:
     }
 
     uint32_t Overruns() const override { return overruns_.load(); }
+    void Fragment(int ms) override { dev_->fragmentMs = ms; }  // produced in 10 ms steps all the same
 
     // The device was unplugged.
     void MarkLost() { sink_.Lost(); }
@@ -512,6 +515,12 @@ std::unique_ptr<DeviceMixer> TestBackend::OpenMixer(int32_t index) {
     if (index == WAVE_MAPPER) index = 0;
     if (index < 0 || index >= static_cast<int32_t>(devices_.size())) return nullptr;
     return std::make_unique<TestMixer>(devices_[static_cast<size_t>(index)]);
+}
+
+int TestBackend::FragmentMs(int32_t index) {
+    std::lock_guard lock(mutex_);
+    if (index < 0 || index >= static_cast<int32_t>(devices_.size())) return 0;
+    return devices_[static_cast<size_t>(index)]->fragmentMs;
 }
 
 void TestBackend::Unplug(int32_t index) {

@@ -100,6 +100,10 @@ public:
     // Makes device `index` disappear: it leaves the list, its mixer stops answering and its
     // open streams report the loss. Any thread.
     void Unplug(int32_t index);
+    // The piece of audio (ms) a stream of device `index` was last asked to hand over at a
+    // time: at its opening (CaptureFragmentMs) or since (CaptureStream::Fragment); 0 when
+    // none was opened. The device produces in 10 ms steps whatever it is asked.
+    int FragmentMs(int32_t index);
 
     struct DeviceState;  // shared with streams and mixers
 

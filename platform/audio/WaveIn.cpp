@@ -125,6 +125,9 @@ public:
     }
 
     uint32_t Overruns() const { return stream_ ? stream_->Overruns() : 0; }
+    void Fragment(int ms) {
+        if (stream_) stream_->Fragment(ms);
+    }
 
     uint64_t Position() {
         std::lock_guard lock(mutex_);
@@ -263,6 +266,13 @@ MMRESULT waveInGetPosition(HWAVEIN hwi, uint64_t& bytes) {
     auto device = Find(hwi);
     if (!device) return MMSYSERR_INVALHANDLE;
     bytes = device->Position();
+    return MMSYSERR_NOERROR;
+}
+
+MMRESULT waveInSetFragment(HWAVEIN hwi, int ms) {
+    auto device = Find(hwi);
+    if (!device) return MMSYSERR_INVALHANDLE;
+    device->Fragment(std::max(ms, 1));
     return MMSYSERR_NOERROR;
 }
 

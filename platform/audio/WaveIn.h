@@ -121,4 +121,9 @@ MMRESULT waveInGetPosition(HWAVEIN hwi, uint64_t& bytes);
 // invalid handle.
 uint32_t waveInGetOverruns(HWAVEIN hwi);
 
+// Not of the original platform: from now on the backend hands over about `ms` of audio at
+// a time (CaptureStream::Fragment); the buffers keep their size. MMSYSERR_INVALHANDLE for
+// an invalid handle.
+MMRESULT waveInSetFragment(HWAVEIN hwi, int ms);
+
 }  // namespace tavrino::audio

@@ -172,19 +172,21 @@ TEST_F(Form1Test, StartChecksComeInOrderAndChangeNothing) {
 }
 
 // The sound server hands over one capture buffer (10240 bytes) at a time: a smaller piece
-// wakes the program more often, a larger one would hide buffers from the display. Long
-// buffers come in pieces of 100 ms: the server keeps nothing longer from the program.
-TEST_F(Form1Test, TheServerHandsOverOneBufferAtATime) {
+// wakes the program more often, a larger one would hide buffers from the display; at most
+// 100 ms, so that the server keeps nothing long from the program. While the window cannot
+// be seen it gathers two thirds of the five buffers (at most 200 ms), and one buffer again
+// once the window shows.
+TEST_F(Form1Test, TheServerHandsOverOneBufferAtATimeWhileTheWindowShows) {
     struct Row {
         const char* rate;
         bool stereo;
-        int fragmentMs;
+        int shownMs;
+        int hiddenMs;
     };
-    const Row rows[] = {{"44100", true, 58}, {"96000", true, 26}, {"22050", false, 100}, {"1000", true, 100}};
+    const Row rows[] = {{"44100", true, 58, 193}, {"96000", true, 26, 88}, {"22050", false, 100, 200}, {"1000", true, 100, 200}};
     Load("tone");
     ChooseDevice(0);
     for (const Row& row : rows) {
-        audio::CaptureFragmentMs(audio::kDisplayFragmentMs);
         form->cboSamplerate->setEditText(QString::fromLatin1(row.rate));
         {
             const QSignalBlocker quiet(form->chkStereo);  // a click would open the format chooser
@@ -192,9 +194,22 @@ TEST_F(Form1Test, TheServerHandsOverOneBufferAtATime) {
         }
         form->cmdDo->click();
         ASSERT_TRUE(form->Recorder().IsRecording()) << row.rate;
-        EXPECT_EQ(audio::CaptureFragmentMs(), row.fragmentMs) << row.rate;
+        EXPECT_EQ(backend->FragmentMs(0), row.shownMs) << row.rate;  // as the stream opened
+        form->showMinimized();
+        EXPECT_TRUE(WaitFor([&] { return backend->FragmentMs(0) == row.hiddenMs; })) << row.rate << " minimised";
+        form->showNormal();
+        EXPECT_TRUE(WaitFor([&] { return backend->FragmentMs(0) == row.shownMs; })) << row.rate << " shown";
+        form->hide();
+        EXPECT_TRUE(WaitFor([&] { return backend->FragmentMs(0) == row.hiddenMs; })) << row.rate << " hidden";
+        form->show();
+        EXPECT_TRUE(WaitFor([&] { return backend->FragmentMs(0) == row.shownMs; })) << row.rate << " shown again";
         form->cmdDo->click();
     }
+    // A recording started while the window is hidden opens with the large pieces.
+    form->hide();
+    form->cmdDo->click();
+    EXPECT_EQ(backend->FragmentMs(0), 200);
+    form->cmdDo->click();
 }
 
 // A new size text repaints its panel and lays nothing out again; a wider window still

@@ -8,6 +8,7 @@
 #include <signal.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <chrono>
 #include <fstream>
 
@@ -169,6 +170,37 @@ TEST_F(PulseFixture, RecordsTheToneThatIsPlayedIntoASink) {
     const double rms = std::sqrt(sumSq / frames);
     EXPECT_NEAR(freq, 1000.0, 10.0);
     EXPECT_NEAR(rms, 0.5 * 32767 / std::sqrt(2.0), 0.05 * 11585);
+}
+
+// The server never hands over more than the piece asked for, and larger pieces once an
+// open stream asks for them (the window while it cannot be seen).
+TEST_F(PulseFixture, AnOpenStreamTakesLargerPiecesWhenAsked) {
+    const std::string sink = "tvc_piece_" + tag;
+    Load("module-null-sink sink_name=" + sink + " sink_properties=device.description=TVC_Piece_" + tag);
+    const int32_t dev = DeviceNamed("Monitor of TVC_Piece_" + tag);
+    ASSERT_GE(dev, 0);
+    struct Largest final : StreamSink {
+        std::atomic<size_t> bytes{0};
+        std::atomic<int> pieces{0};
+        size_t Write(const uint8_t*, size_t n) override {
+            if (n > bytes) bytes = n;
+            ++pieces;
+            return n;
+        }
+        void Lost() override {}
+    } largest;
+    constexpr size_t kFiftyMs = 44100 / 20 * 4;
+    CaptureFragmentMs(50);
+    std::unique_ptr<CaptureStream> stream;
+    ASSERT_EQ(CurrentBackend()->Open(dev, 44100, 2, largest, stream), MMSYSERR_NOERROR);
+    ASSERT_EQ(stream->Start(), MMSYSERR_NOERROR);
+    EXPECT_TRUE(PumpUntil([&] { return largest.pieces >= 10; }, std::chrono::seconds(5)));
+    EXPECT_LE(largest.bytes, kFiftyMs);
+    stream->Fragment(200);
+    EXPECT_TRUE(PumpUntil([&] { return largest.bytes > kFiftyMs; }, std::chrono::seconds(5)));
+    EXPECT_LE(largest.bytes, 4 * kFiftyMs);
+    stream.reset();
+    CaptureFragmentMs(kDisplayFragmentMs);
 }
 
 // The window's way with the volume (read on a line click, written back unchanged) leaves
