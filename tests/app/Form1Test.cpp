@@ -195,14 +195,12 @@ TEST_F(Form1Test, TheServerHandsOverOneBufferAtATimeWhileTheWindowShows) {
         form->cmdDo->click();
         ASSERT_TRUE(form->Recorder().IsRecording()) << row.rate;
         EXPECT_EQ(backend->FragmentMs(0), row.shownMs) << row.rate;  // as the stream opened
-        form->showMinimized();
-        EXPECT_TRUE(WaitFor([&] { return backend->FragmentMs(0) == row.hiddenMs; })) << row.rate << " minimised";
-        form->showNormal();
-        EXPECT_TRUE(WaitFor([&] { return backend->FragmentMs(0) == row.shownMs; })) << row.rate << " shown";
-        form->hide();
-        EXPECT_TRUE(WaitFor([&] { return backend->FragmentMs(0) == row.hiddenMs; })) << row.rate << " hidden";
-        form->show();
-        EXPECT_TRUE(WaitFor([&] { return backend->FragmentMs(0) == row.shownMs; })) << row.rate << " shown again";
+        for (const auto& [change, seen] : {std::pair{&QWidget::showMinimized, false}, {&QWidget::showNormal, true},
+                                           {&QWidget::hide, false}, {&QWidget::show, true}}) {
+            (form.get()->*change)();
+            const int want = seen ? row.shownMs : row.hiddenMs;
+            EXPECT_TRUE(WaitFor([&] { return backend->FragmentMs(0) == want; })) << row.rate << " seen " << seen;
+        }
         form->cmdDo->click();
     }
     // A recording started while the window is hidden opens with the large pieces.
@@ -225,25 +223,21 @@ TEST_F(Form1Test, StatusTextsRepaintTheirPanelsAndLayNothingOut) {
     form->cmdDo->click();
     ASSERT_TRUE(WaitFor([&] { return form->ElapsedMs() > 0; }));
     QCoreApplication::processEvents();  // what the start itself laid out
-    struct LayoutCount : QObject {
-        QWidget* window = nullptr;
-        std::string seen;  // the classes laid out again
+    struct LaidOut : QObject {  // the window's widgets laid out again
+        std::string seen;
         bool eventFilter(QObject* o, QEvent* e) override {
-            auto* w = qobject_cast<QWidget*>(o);
-            if (e->type() == QEvent::LayoutRequest && w != nullptr && w->window() == window)
-                seen += std::string(o->metaObject()->className()) + " ";
+            if (e->type() == QEvent::LayoutRequest && o->isWidgetType()) seen += o->metaObject()->className();
             return false;
         }
-    } count;
-    count.window = form.get();
-    qApp->installEventFilter(&count);
+    } laidOut;
+    qApp->installEventFilter(&laidOut);
     QStringList texts;
     ASSERT_TRUE(WaitFor([&] {
         if (!texts.contains(form->sbarPanel1->text())) texts << form->sbarPanel1->text();
         return texts.size() >= 4;
     }));
-    qApp->removeEventFilter(&count);
-    EXPECT_EQ(count.seen, "") << texts.join(QStringLiteral(" | ")).toStdString();
+    qApp->removeEventFilter(&laidOut);
+    EXPECT_EQ(laidOut.seen, "");
     form->cmdDo->click();
 }
 
