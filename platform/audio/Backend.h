@@ -68,7 +68,7 @@ public:
     virtual void BufferQueued() = 0;
     virtual uint32_t Overruns() const = 0;
     // From now on, hand over about `ms` of audio at a time (CaptureFragmentMs, below). The
-    // server may take a while to follow; nothing held is lost. Any thread.
+    // server may take a while to follow; nothing held is lost.
     virtual void Fragment(int ms) = 0;
 };
 
