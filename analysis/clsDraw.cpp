@@ -1,6 +1,7 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
 #include "analysis/clsDraw.h"
 
+#include <algorithm>
 #include <cmath>
 
 #include "core/Nearest.h"
@@ -51,21 +52,18 @@ float clsDraw::HannWeight(float x, int32_t n) noexcept {
     return static_cast<float>((1.0 - std::cos(static_cast<double>(arg))) * 0.5);
 }
 
-void clsDraw::DrawFrequencies(std::span<const int16_t> intSamples, PictureBox& picbox) {
-    if (intSamples.size() < static_cast<size_t>(kSpectrumSamples)) return;
+void clsDraw::Transform(std::span<const int16_t> samples) {
     if (!fourier_) {
         auto fourier = std::make_unique<clsFourier>();
         fourier->NumberOfSamples(kSpectrumSamples);
         fourier->WithTimeWindow(1);
         fourier_ = std::move(fourier);
+        for (int32_t j = 0; j < kBars; ++j) {
+            barWeights_[static_cast<size_t>(j)] = HannWeight(static_cast<float>(j + 3), 25) + 1.0f;
+        }
     }
     for (int32_t i = 0; i < kSpectrumSamples; ++i) {
-        fourier_->RealIn(i + 1, static_cast<double>(intSamples[static_cast<size_t>(i)]));
-    }
-
-    for (double& level : levels_) {
-        level -= kBarDecay;
-        if (level < 0.0) level = 0.0;
+        fourier_->RealIn(i + 1, static_cast<double>(samples[static_cast<size_t>(i)]));
     }
 
     // 256 = 1024 / 4: a full-scale sine of the windowed transform reaches about 0.2.
@@ -80,8 +78,27 @@ void clsDraw::DrawFrequencies(std::span<const int16_t> intSamples, PictureBox& p
     float a = 0.0f;
     for (int32_t j = 0; j < kBars; ++j) {
         for (int32_t b = 1; b <= 4; ++b) a += bins_[static_cast<size_t>(5 * j + b)];
-        a = (HannWeight(static_cast<float>(j + 3), 25) + 1.0f) * a / 3.0f;
+        a = barWeights_[static_cast<size_t>(j)] * a / 3.0f;
+        barInputs_[static_cast<size_t>(j)] = a;
+    }
+}
+
+void clsDraw::DrawFrequencies(std::span<const int16_t> intSamples, PictureBox& picbox) {
+    if (intSamples.size() < static_cast<size_t>(kSpectrumSamples)) return;
+    const std::span<const int16_t> samples = intSamples.first(static_cast<size_t>(kSpectrumSamples));
+    // The same samples again (the display asks once per tick, and a buffer lasts several
+    // ticks): the bars take what the last transform gave.
+    if (!transformed_ || !std::equal(samples.begin(), samples.end(), lastSamples_.begin())) {
+        Transform(samples);
+        std::copy(samples.begin(), samples.end(), lastSamples_.begin());
+        transformed_ = true;
+    }
+
+    for (int32_t j = 0; j < kBars; ++j) {
         double& level = levels_[static_cast<size_t>(j)];
+        level -= kBarDecay;
+        if (level < 0.0) level = 0.0;
+        const float a = barInputs_[static_cast<size_t>(j)];
         if (a > level) level = a;
         if (level > 1.0) level = 1.0;
     }

@@ -61,6 +61,8 @@ private:
     static float HannWeight(float x, int32_t n) noexcept;
     static int32_t MinLong(int32_t a, int32_t b) noexcept { return a < b ? a : b; }
     static int32_t MaxLong(int32_t a, int32_t b) noexcept { return a > b ? a : b; }
+    // The transform of 1024 samples, as far as the bars take it: barInputs_.
+    void Transform(std::span<const int16_t> samples);
 
     // Bar levels, each in [0, 1]; they persist from spectrum to spectrum.
     std::array<double, kBars> levels_{};
@@ -68,6 +70,12 @@ private:
     std::array<float, kSpectrumSamples / 2 + 1> bins_{};
     // Created by the first spectrum that has enough samples.
     std::unique_ptr<clsFourier> fourier_;
+    // Each bar's factor on the accumulator (its Hann weight + 1), set with fourier_.
+    std::array<float, kBars> barWeights_{};
+    // The samples last transformed and the level each bar rises to from them.
+    bool transformed_ = false;
+    std::array<int16_t, kSpectrumSamples> lastSamples_{};
+    std::array<float, kBars> barInputs_{};
 };
 
 }  // namespace tavrino

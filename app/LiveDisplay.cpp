@@ -183,15 +183,19 @@ void LiveDisplay::DrawMeters() {
 void LiveDisplay::DrawMeter(Frame& frame, PictureBoxWidget& box, float level, int64_t lastClipNs) {
     Fit(frame, box);
     PictureBox& p = frame.picture;
-    const int32_t colour = GradientColor(1.0f, level, kMeterLow, kMeterMid, kMeterHigh);
-    p.Cls();
     // The bar's extent is the box's own outer size, as the window reports it.
-    clsVis->DrawRect(p.hDC(), 0, 0, NearestInt32(static_cast<float>(box.width()) * level),
-                     NearestInt32(static_cast<float>(box.height())), colour);
-    if (lastClipNs != 0 && lastTickNs_ - lastClipNs < kClipHoldNs) {
+    const MeterBar bar{NearestInt32(static_cast<float>(box.width()) * level), NearestInt32(static_cast<float>(box.height())),
+                       GradientColor(1.0f, level, kMeterLow, kMeterMid, kMeterHigh),
+                       lastClipNs != 0 && lastTickNs_ - lastClipNs < kClipHoldNs};
+    // Most ticks move no meter by a whole pixel.
+    if (!frame.stale && bar == frame.meter) return;
+    p.Cls();
+    clsVis->DrawRect(p.hDC(), 0, 0, bar.right, bar.bottom, bar.colour);
+    if (bar.clipMark) {
         const auto w = static_cast<int32_t>(p.ScaleWidth());
         clsVis->DrawRect(p.hDC(), w - kClipWidth, 0, w, static_cast<int32_t>(p.ScaleHeight()), kClipRed);
     }
+    frame.meter = bar;
     Present(frame, box);
 }
 

@@ -21,9 +21,10 @@
 // for only when something on screen changes. The trace is drawn only for a buffer whose
 // samples differ from those last drawn; the spectrum only for new samples or while a bar
 // still moves (a spectrum whose bars did not move on a buffer stays as it is for as long
-// as that buffer lasts); a peak is taken once per buffer. Texts are built and set only when
-// what they show changed; the idle texts once, on entering idle (the first tick, every
-// stop).
+// as that buffer lasts; its transform is taken once per buffer); a meter only when its
+// bar, colour or clip mark changes; a peak is taken once per buffer. Texts are built and
+// set only when what they show changed; the idle texts once, on entering idle (the first
+// tick, every stop).
 //
 // While the window cannot be seen (hidden in the tray or minimised) a tick draws and sets
 // nothing: it only feeds the smoothers, which never restart, and keeps the first 1024
@@ -95,9 +96,18 @@ public:
     clsDraw& Drawing() { return *clsVis; }
 
 private:
+    // What a level meter's picture shows: everything it is drawn from.
+    struct MeterBar {
+        int32_t right = 0;
+        int32_t bottom = 0;
+        COLORREF colour = 0;
+        bool clipMark = false;
+        bool operator==(const MeterBar&) const = default;
+    };
     struct Frame {
         PictureBox picture;
         bool stale = true;  // not drawn since it was made or resized
+        MeterBar meter;     // a meter's frame: as last drawn
     };
     // Gives the frame the box's size and colours; a new size makes it stale.
     static void Fit(Frame& frame, const PictureBoxWidget& box);

@@ -1,6 +1,7 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cmath>
 #include <vector>
 
@@ -120,6 +121,38 @@ TEST(Draw, SpectrumFallsByDecayAndIgnoresShortBuffers) {
     other.DrawFrequencies(longer, box);
     draw.DrawFrequencies(Sine(27), box);
     for (int j = 0; j < clsDraw::kBars; ++j) EXPECT_EQ(other.BarLevel(j), draw.BarLevel(j));
+}
+
+// The display hands the spectrum the same buffer object every tick and refills it in
+// place; each new filling must show, however little of it changed. Expected: every bar
+// falls by the decay and rises to what a fresh spectrum of the new samples shows.
+TEST(Draw, SpectrumTakesSamplesRefilledInPlace) {
+    struct Row {
+        const char* what;
+        void (*refill)(std::vector<int16_t>&);
+    };
+    const Row rows[] = {
+        {"another tone", [](std::vector<int16_t>& s) { s = Sine(27); }},
+        {"one click in the middle", [](std::vector<int16_t>& s) { s[512] = 32767; }},
+        {"the last quarter silenced", [](std::vector<int16_t>& s) { std::fill(s.begin() + 768, s.end(), 0); }},
+    };
+    for (const Row& row : rows) {
+        PictureBox box(103, 30);
+        clsDraw draw;
+        std::vector<int16_t> buffer = Sine(7);
+        draw.DrawFrequencies(buffer, box);
+        row.refill(buffer);
+        clsDraw fresh;
+        fresh.DrawFrequencies(std::vector<int16_t>(buffer), box);
+        for (int tick = 0; tick < 2; ++tick) {
+            std::vector<double> expected(clsDraw::kBars);
+            for (int j = 0; j < clsDraw::kBars; ++j)
+                expected[static_cast<size_t>(j)] = std::max(std::max(0.0, draw.BarLevel(j) - 0.07), fresh.BarLevel(j));
+            draw.DrawFrequencies(buffer, box);
+            for (int j = 0; j < clsDraw::kBars; ++j)
+                ASSERT_EQ(draw.BarLevel(j), expected[static_cast<size_t>(j)]) << row.what << ", tick " << tick << ", bar " << j;
+        }
+    }
 }
 
 }  // namespace

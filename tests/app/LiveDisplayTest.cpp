@@ -69,6 +69,12 @@ struct DrawEverything {
 // 1 kHz; silence; 0.3 s of noise reaching full scale then 0.4 s of silence, over and over.
 int16_t Tone(int64_t n, int i) { return static_cast<int16_t>(std::lround(16000 * std::sin((n * 2560 + i / 2) * 0.1425))); }
 int16_t Silence(int64_t, int) { return 0; }
+// The tone with one full-scale sample: the left meter's clip mark fades while its bar
+// stands. Then 0.3 % softer: the meters change colour, not length.
+int16_t ToneWithOneClip(int64_t n, int i) {
+    if (n == 3 && i == 100) return 32767;
+    return n < 40 ? Tone(n, i) : static_cast<int16_t>(std::lround(Tone(n, i) * 0.997));
+}
 int16_t Bursts(int64_t n, int i) { return n % 12 >= 5 ? 0 : static_cast<int16_t>((n * 5120 + i) * 2654435761 % 65536 - 32768); }
 
 struct Row {
@@ -130,7 +136,7 @@ TEST_P(LiveDisplayTest, ShowsWhatDrawingEveryTickShowsAndPaintsOnlyChanges) {
 INSTANTIATE_TEST_SUITE_P(
     Signals, LiveDisplayTest,
     ::testing::Values(Row{"Silence", Silence, -1, -1, false, 999}, Row{"SteadyTone", Tone, -1, -1, false, 999},
-                      Row{"Bursts", Bursts, -1, -1, false, 999},
+                      Row{"Bursts", Bursts, -1, -1, false, 999}, Row{"StillMeterLosesMarkAndTurnsColour", ToneWithOneClip, -1, -1, false, 999},
                       // Shown again while the bars fall after a burst (ticks 40-55, 95-111, ...).
                       Row{"TrayFor5Ticks", Bursts, 40, 45, false, 999},  // fewer than the 15 a bar lasts
                       Row{"MinimisedFor70Ticks", Bursts, 30, 100, true, 999},
