@@ -1,13 +1,15 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
 #include "app/PictureBoxWidget.h"
 
+#include <QPaintEvent>
 #include <QPainter>
 
 namespace tavrino {
 
 PictureBoxWidget::PictureBoxWidget(QWidget* parent) : QWidget(parent) {
     setAttribute(Qt::WA_OpaquePaintEvent);
-    surface_.OnChanged([this] { update(); });
+    // A new picture repaints the inside only: the border stays as it was drawn.
+    surface_.OnChanged([this] { update(Inside()); });
 }
 
 void PictureBoxWidget::resizeEvent(QResizeEvent* event) {
@@ -15,8 +17,18 @@ void PictureBoxWidget::resizeEvent(QResizeEvent* event) {
     surface_.Resize(width() - 2 * kBorder, height() - 2 * kBorder);
 }
 
-void PictureBoxWidget::paintEvent(QPaintEvent*) {
+QRect PictureBoxWidget::Inside() const {
+    return {kBorder, kBorder, surface_.Image().width(), surface_.Image().height()};
+}
+
+void PictureBoxWidget::paintEvent(QPaintEvent* event) {
     QPainter p(this);
+    const QImage& image = surface_.Image();
+    if (Inside().contains(event->rect())) {  // the picture covers it
+        p.drawImage(kBorder, kBorder, image);
+        surface_.MarkShown();
+        return;
+    }
     const QPalette& pal = palette();
     // Sunken 3D border: dark on the top and left, light on the bottom and right.
     p.fillRect(rect(), pal.color(QPalette::Window));
@@ -32,7 +44,7 @@ void PictureBoxWidget::paintEvent(QPaintEvent*) {
     p.setPen(pal.color(QPalette::Midlight));
     p.drawLine(1, height() - 2, width() - 2, height() - 2);
     p.drawLine(width() - 2, 1, width() - 2, height() - 2);
-    if (!surface_.Image().isNull()) p.drawImage(kBorder, kBorder, surface_.Image());
+    if (!image.isNull()) p.drawImage(kBorder, kBorder, image);
     surface_.MarkShown();
 }
 

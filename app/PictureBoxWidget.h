@@ -24,6 +24,9 @@ protected:
     void resizeEvent(QResizeEvent* event) override;
 
 private:
+    // Where the picture is shown: inside the border, at the surface's size.
+    QRect Inside() const;
+
     PictureBox surface_;
 };
 

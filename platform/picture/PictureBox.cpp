@@ -167,7 +167,13 @@ void PictureBox::PSet(int32_t x, int32_t y) {
 
 bool PictureBox::TakePicture(const PictureBox& from) {
     if (image_ == from.image_) return false;
-    image_ = from.image_;
+    if (image_.size() == from.image_.size() && image_.bytesPerLine() == from.image_.bytesPerLine()) {
+        // Into this surface's own pixels: a shared image would cost the drawer a fresh copy
+        // at its next stroke.
+        std::memcpy(image_.bits(), from.image_.constBits(), static_cast<size_t>(image_.sizeInBytes()));
+    } else {
+        image_ = from.image_;
+    }
     Touched();
     return true;
 }

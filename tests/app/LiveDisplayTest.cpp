@@ -4,7 +4,9 @@
 // does, and a window out of sight draws nothing yet shows the right frame on its return.
 #include <gtest/gtest.h>
 
+#include <QCoreApplication>
 #include <QLabel>
+#include <QScreen>
 #include <QWidget>
 
 #include <cmath>
@@ -142,6 +144,40 @@ INSTANTIATE_TEST_SUITE_P(
                       Row{"MinimisedFor70Ticks", Bursts, 30, 100, true, 999},
                       Row{"StoppedWhileInTray", Bursts, 50, 120, false, 100}),
     [](const ::testing::TestParamInfo<Row>& row) { return std::string(row.param.name); });
+
+// What the screen shows of a picture box: a new picture repaints only the inside, so the
+// inside must be all of the picture and the sunken border must stay as the first paint
+// drew it. Rows: where the picture changes.
+TEST(PictureBoxWidgetTest, TheScreenShowsEveryNewPictureInsideItsBorder) {
+    struct Change {
+        const char* what;
+        int left, top, right, bottom;  // filled on the surface, [left, right) x [top, bottom)
+    };
+    const Change rows[] = {{"all of it", 0, 0, 99, 26}, {"the top left pixel", 0, 0, 1, 1}, {"the bottom right pixel", 98, 25, 99, 26}};
+    QWidget window;
+    auto* box = Place(new PictureBoxWidget(&window), 1680, 1800, 1545, 450);  // 99 x 26 inside
+    window.show();
+    const auto screen = [&] {
+        QCoreApplication::processEvents();
+        return window.screen()->grabWindow(window.winId()).toImage().copy(box->geometry());
+    };
+    const QImage first = screen();
+    ASSERT_EQ(first.size(), QSize(103, 30));
+    const QRect inside(2, 2, 99, 26);
+    uint32_t colour = 0x202020;
+    for (const Change& row : rows) {
+        colour += 0x203010;
+        box->Surface().hDC().FillRect(row.left, row.top, row.right, row.bottom, colour);
+        const QImage shown = screen();
+        for (int y = 0; y < shown.height(); ++y) {
+            for (int x = 0; x < shown.width(); ++x) {
+                const QRgb want = inside.contains(x, y) ? box->Surface().Image().pixel(x - 2, y - 2) : first.pixel(x, y);
+                ASSERT_EQ(shown.pixel(x, y) & 0xFFFFFFu, want & 0xFFFFFFu) << row.what << " at " << x << ", " << y;
+            }
+        }
+    }
+    EXPECT_NE(first.pixel(0, 0), first.pixel(102, 29));  // a border: dark above, light below
+}
 
 }  // namespace
 }  // namespace tavrino
