@@ -51,7 +51,8 @@ public:
     // the box is cleared (Cls) and bar b is filled at x = 4b + 4 .. 4b + 6 from
     // max(2, min(H, nearest(H - H level)) - 2) down to nearest(H - 2) (excluded), in
     // RGB(255, nearest(255 level), 50). A buffer of fewer than 1024 samples is ignored:
-    // nothing is drawn and no level changes.
+    // nothing is drawn and no level changes. The same 1024 samples as last time (wherever
+    // they are kept) are not transformed again.
     void DrawFrequencies(std::span<const int16_t> intSamples, PictureBox& picbox);
 
     // Level of bar `index` (0..21) in [0, 1], as the last spectrum drew it.
