@@ -145,12 +145,12 @@ TEST(Draw, SpectrumTakesSamplesRefilledInPlace) {
         clsDraw fresh;
         fresh.DrawFrequencies(std::vector<int16_t>(buffer), box);
         for (int tick = 0; tick < 2; ++tick) {
-            std::vector<double> expected(clsDraw::kBars);
+            double expected[clsDraw::kBars];
             for (int j = 0; j < clsDraw::kBars; ++j)
-                expected[static_cast<size_t>(j)] = std::max(std::max(0.0, draw.BarLevel(j) - 0.07), fresh.BarLevel(j));
+                expected[j] = std::max({0.0, draw.BarLevel(j) - 0.07, fresh.BarLevel(j)});
             draw.DrawFrequencies(buffer, box);
             for (int j = 0; j < clsDraw::kBars; ++j)
-                ASSERT_EQ(draw.BarLevel(j), expected[static_cast<size_t>(j)]) << row.what << ", tick " << tick << ", bar " << j;
+                ASSERT_EQ(draw.BarLevel(j), expected[j]) << row.what << ", tick " << tick << ", bar " << j;
         }
     }
 }
